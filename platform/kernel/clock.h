@@ -15,6 +15,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 namespace platform {
 
@@ -57,6 +58,9 @@ public:
     class Participant {
     public:
         explicit Participant(Clock& clock);
+        // Takes over a place reserved by StartThread for the new thread.
+        struct Adopt {};
+        Participant(Clock& clock, Adopt);
         ~Participant();
         Participant(const Participant&) = delete;
         Participant& operator=(const Participant&) = delete;
@@ -80,8 +84,13 @@ public:
         bool counted_;
     };
 
+    // Starts a thread that takes part in virtual time from its first instant: its place is
+    // reserved before this returns, so time cannot jump while it is still starting.
+    std::thread StartThread(std::function<void()> body);
+
 private:
     struct State;
+    void MaybeAdvanceLocked(bool mayReportDeadlock);
     Mode mode_;
     std::mutex mutex_;
     State* state_;

@@ -1,0 +1,220 @@
+// Virtual time: a clock wait registers the thread as blocked; when every participant is
+// blocked, the last one to block moves time to the earliest deadline and wakes everybody to
+// re-test. Locks: mutex_ (the public one) is taken before book (the bookkeeping), never after.
+#include "clock.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <list>
+#include <utility>
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+// How deeply the current thread has registered with each clock (nesting counts once).
+thread_local std::vector<std::pair<const Clock*, int>> t_participation;
+
+int& DepthFor(const Clock* clock) {
+    for (auto& entry : t_participation)
+        if (entry.first == clock) return entry.second;
+    t_participation.emplace_back(clock, 0);
+    return t_participation.back().second;
+}
+
+void ForgetIfZero(const Clock* clock) {
+    std::erase_if(t_participation,
+                  [clock](const auto& entry) { return entry.first == clock && entry.second == 0; });
+}
+
+bool IsParticipant(const Clock* clock) {
+    for (const auto& entry : t_participation)
+        if (entry.first == clock) return entry.second > 0;
+    return false;
+}
+
+}  // namespace
+
+struct Clock::State {
+    struct Waiter {
+        std::optional<TimePoint> deadline;
+        bool participant;
+        bool blocked = false;
+    };
+
+    std::chrono::steady_clock::time_point wallStart = std::chrono::steady_clock::now();
+    std::atomic<std::int64_t> virtualNow{0};  // microseconds
+    std::atomic<std::uint32_t> tickBase{0};
+    std::condition_variable wakeup;
+
+    std::mutex book;
+    int participants = 0;
+    int blockedInClock = 0;
+    int blockedOutside = 0;
+    std::list<Waiter*> waiters;
+
+    // With `book` held: every blocked waiter goes back to re-test its condition.
+    void UnblockAllLocked() {
+        for (Waiter* waiter : waiters) {
+            if (!waiter->blocked) continue;
+            waiter->blocked = false;
+            if (waiter->participant) --blockedInClock;
+        }
+    }
+};
+
+Clock::Clock(Mode mode) : mode_(mode), state_(new State) {}
+
+Clock::~Clock() { delete state_; }
+
+Clock::TimePoint Clock::Now() const {
+    if (mode_ == Mode::Virtual) return TimePoint(state_->virtualNow.load());
+    return std::chrono::duration_cast<TimePoint>(std::chrono::steady_clock::now() -
+                                                 state_->wallStart);
+}
+
+std::uint32_t Clock::TickCount() const {
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Now()).count();
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(ms) + state_->tickBase.load());
+}
+
+void Clock::SetTickBase(std::uint32_t base) { state_->tickBase = base; }
+
+// With mutex_ and book held. Time moves only when no participant can move it by running.
+void Clock::MaybeAdvanceLocked(bool mayReportDeadlock) {
+    State& s = *state_;
+    if (mode_ != Mode::Virtual || s.participants == 0) return;
+    if (s.blockedInClock + s.blockedOutside < s.participants) return;
+
+    std::optional<TimePoint> earliest;
+    for (const State::Waiter* waiter : s.waiters)
+        if (waiter->deadline && (!earliest || *waiter->deadline < *earliest))
+            earliest = waiter->deadline;
+
+    if (!earliest) {
+        // A thread blocked outside (a join) may still be released by a thread that ends.
+        if (s.blockedOutside > 0 || !mayReportDeadlock) return;
+        std::fprintf(stderr, "CLOCK: deadlock: every thread is waiting and no deadline is set\n");
+        std::fflush(stderr);
+        std::abort();
+    }
+    if (earliest->count() > s.virtualNow.load()) s.virtualNow = earliest->count();
+    s.UnblockAllLocked();
+    s.wakeup.notify_all();
+}
+
+bool Clock::WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready,
+                      std::optional<TimePoint> deadline) {
+    State& s = *state_;
+    if (mode_ == Mode::Wall) {
+        while (!ready()) {
+            if (!deadline) {
+                s.wakeup.wait(lock);
+                continue;
+            }
+            if (Now() >= *deadline) return ready();
+            s.wakeup.wait_until(lock, s.wallStart + *deadline);
+        }
+        return true;
+    }
+
+    State::Waiter self{deadline, IsParticipant(this)};
+    {
+        std::lock_guard book(s.book);
+        s.waiters.push_back(&self);
+    }
+    bool result = false;
+    for (;;) {
+        if (ready()) {
+            result = true;
+            break;
+        }
+        if (deadline && Now() >= *deadline) break;
+        {
+            std::lock_guard book(s.book);
+            self.blocked = true;
+            if (self.participant) ++s.blockedInClock;
+            MaybeAdvanceLocked(true);
+            if (!self.blocked) continue;  // time moved on our behalf: re-test first
+        }
+        s.wakeup.wait(lock);
+        std::lock_guard book(s.book);
+        if (self.blocked) {  // a spurious wake-up
+            self.blocked = false;
+            if (self.participant) --s.blockedInClock;
+        }
+    }
+    std::lock_guard book(s.book);
+    s.waiters.remove(&self);
+    return result;
+}
+
+void Clock::SleepFor(Duration d) {
+    std::unique_lock lock(mutex_);
+    TimePoint deadline = Now() + d;
+    WaitUntil(lock, [] { return false; }, deadline);
+}
+
+void Clock::NotifyAll() {
+    {
+        std::lock_guard book(state_->book);
+        state_->UnblockAllLocked();
+    }
+    state_->wakeup.notify_all();
+}
+
+Clock::Participant::Participant(Clock& clock) : clock_(clock), counted_(false) {
+    int& depth = DepthFor(&clock);
+    if (depth++ > 0) return;
+    counted_ = true;
+    std::lock_guard lock(clock.mutex_);
+    std::lock_guard book(clock.state_->book);
+    ++clock.state_->participants;
+}
+
+Clock::Participant::Participant(Clock& clock, Adopt) : clock_(clock), counted_(true) {
+    ++DepthFor(&clock);
+}
+
+Clock::Participant::~Participant() {
+    --DepthFor(&clock_);
+    ForgetIfZero(&clock_);
+    if (!counted_) return;
+    std::lock_guard lock(clock_.mutex_);
+    std::lock_guard book(clock_.state_->book);
+    --clock_.state_->participants;
+    // Not a deadlock check: a thread that ends during shutdown leaves idle threads behind.
+    clock_.MaybeAdvanceLocked(false);
+}
+
+Clock::BlockedOutside::BlockedOutside(Clock& clock)
+    : clock_(clock), counted_(IsParticipant(&clock)) {
+    if (!counted_) return;
+    std::lock_guard lock(clock.mutex_);
+    std::lock_guard book(clock.state_->book);
+    ++clock.state_->blockedOutside;
+    clock.MaybeAdvanceLocked(false);
+}
+
+Clock::BlockedOutside::~BlockedOutside() {
+    if (!counted_) return;
+    std::lock_guard lock(clock_.mutex_);
+    std::lock_guard book(clock_.state_->book);
+    --clock_.state_->blockedOutside;
+}
+
+std::thread Clock::StartThread(std::function<void()> body) {
+    {
+        std::lock_guard lock(mutex_);
+        std::lock_guard book(state_->book);
+        ++state_->participants;
+    }
+    return std::thread([this, body = std::move(body)] {
+        Participant self(*this, Participant::Adopt{});
+        body();
+    });
+}
+
+}  // namespace platform
