@@ -19,7 +19,7 @@ void BuildColourTables();
 
 // (stride, width, height, source, destination): source rows 2 * stride bytes apart; output rows
 // bottom-up. 24-bit rows are (3 * w + 3) & ~3 bytes, 16-bit rows 2 * w, w being the output width.
-// An odd width converts its last pixel alone; nothing past the width is read or written.
+// Only whole pairs are converted: the last pixel of an odd width is left as it was.
 void ConvertToRgb24(int stride, int width, int height, const BYTE* source, BYTE* destination);
 void ConvertToRgb16(int stride, int width, int height, const BYTE* source, BYTE* destination);
 // Each source pixel becomes a 2 x 2 block: the output is 2 * width by 2 * height.

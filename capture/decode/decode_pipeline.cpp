@@ -1,0 +1,149 @@
+#include "decode/decode_pipeline.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "decode/colour_conversion.h"
+#include "decode/compressed_decoders.h"
+#include "decode/stretch.h"
+
+void ExpandMode1Frame(int width, int height, const BYTE* source, BYTE* destination)
+{
+    if (width <= 0)
+        return;
+    const std::size_t rowBytes = 2 * static_cast<std::size_t>(width);
+    for (int pair = 0; pair < height / 2; ++pair) {
+        const BYTE* upper = source + static_cast<std::ptrdiff_t>(pair) * 3 * width;
+        const BYTE* lowerLuma = upper + rowBytes;
+        BYTE* out = destination + static_cast<std::ptrdiff_t>(pair) * 2 * rowBytes;
+        std::memcpy(out, upper, rowBytes);
+        BYTE* lower = out + rowBytes;
+        for (int x = 0; x < width; ++x) {
+            lower[2 * x] = lowerLuma[x];
+            lower[2 * x + 1] = upper[2 * x + 1];
+        }
+    }
+}
+
+namespace {
+
+using Address = std::uintptr_t;
+
+Address AddressOf(const BYTE* pointer) { return reinterpret_cast<Address>(pointer); }
+
+// Whether [start, start + bytes) lies inside [buffer, buffer + bufferBytes).
+bool Inside(const BYTE* buffer, std::int64_t bufferBytes, const BYTE* start, std::int64_t bytes)
+{
+    if (buffer == nullptr || start == nullptr || bytes < 0 || AddressOf(start) < AddressOf(buffer))
+        return false;
+    const std::int64_t offset = static_cast<std::int64_t>(AddressOf(start) - AddressOf(buffer));
+    return offset <= bufferBytes && bytes <= bufferBytes - offset;
+}
+
+// A stage runs in place only when its image ends where the next stage's image will end:
+// 4 bytes short of bufferBytes.
+bool EndsAtTail(const BYTE* buffer, std::int64_t bufferBytes, const BYTE* image, std::int64_t imageBytes)
+{
+    return Inside(buffer, bufferBytes, image, imageBytes) &&
+           AddressOf(image) - AddressOf(buffer) == static_cast<Address>(bufferBytes - 4 - imageBytes);
+}
+
+// Bytes the mode's expansion reads from the frame.
+bool FrameHoldsMode(const CaptureContext& c, std::int64_t imageBytes)
+{
+    const std::int64_t w = c.frameWidth;
+    const std::int64_t h = c.frameHeight;
+    if (!Inside(c.readyBuffer, c.bufferBytes, c.readyFrame, c.frameBytes))
+        return false;
+    switch (c.mode) {
+    case 0:
+        return c.frameBytes >= imageBytes;
+    case 1:
+        return h % 2 == 0 && c.frameBytes >= 3 * w * h / 2;
+    case 2:
+    case 3:
+    case 4: {
+        const std::int64_t baseBytes = (w + 8) * (h + 4) / 4;
+        const std::int64_t codeBytes = h * CorrectionRowBytes(c.mode, c.frameWidth);
+        return w % 8 == 0 && h % 4 == 0 && c.secondPartOffset >= 0 && baseBytes <= c.frameBytes &&
+               c.secondPartOffset + codeBytes <= c.frameBytes;
+    }
+    default:
+        return true;
+    }
+}
+
+}  // namespace
+
+bool DecodeFrameIsSound(const CaptureContext* context)
+{
+    if (context == nullptr)
+        return false;
+    const CaptureContext& c = *context;
+    // The pipeline only enlarges, in pairs of pixels, up to what the weight tables hold.
+    if (c.width <= 0 || c.height <= 0 || c.width % 2 != 0 || c.captureWidth <= 0 || c.captureHeight <= 0 ||
+        c.captureWidth % 2 != 0 || c.captureWidth > c.width || c.captureHeight > c.height ||
+        c.frameWidth != c.captureWidth || c.frameHeight != c.captureHeight)
+        return false;
+    if ((c.captureWidth < c.width && c.width > kMaxStretchSize) ||
+        (c.captureHeight < c.height && c.height > kMaxStretchSize))
+        return false;
+    if (c.bufferBytes != static_cast<std::int64_t>(c.width) * c.height * 2 + 4)
+        return false;
+    if ((c.outputBitsPerPixel == 16 || c.outputBitsPerPixel == 24) && c.outputImage == nullptr)
+        return false;
+    const std::int64_t imageBytes = static_cast<std::int64_t>(c.captureWidth) * c.captureHeight * 2;
+    if (c.mode == 0)
+        return FrameHoldsMode(c, imageBytes) && EndsAtTail(c.readyBuffer, c.bufferBytes, c.readyFrame, imageBytes);
+    if (c.mode >= 1 && c.mode <= 4 && !FrameHoldsMode(c, imageBytes))
+        return false;
+    return EndsAtTail(c.workBuffer, c.bufferBytes, c.workImage, imageBytes);
+}
+
+LORVCAP_API void WINAPI DecodeFrame(CaptureContext* context)
+{
+    if (!DecodeFrameIsSound(context))
+        return;
+    CaptureContext& c = *context;
+    switch (c.mode) {
+    case 0:
+        c.workBuffer = c.readyBuffer;
+        c.workImage = c.readyFrame;
+        break;
+    case 1:
+        ExpandMode1Frame(c.frameWidth, c.frameHeight, c.readyFrame, c.workImage);
+        break;
+    case 2:
+        DecodeMode2Frame(c.frameWidth + 8, c.frameHeight + 4, c.readyFrame, c.readyFrame + c.secondPartOffset,
+                         c.workImage);
+        break;
+    case 3:
+        DecodeMode3Frame(c.frameWidth + 8, c.frameHeight + 4, c.readyFrame, c.readyFrame + c.secondPartOffset,
+                         c.workImage);
+        break;
+    case 4:
+        DecodeMode4Frame(c.frameWidth + 8, c.frameHeight + 4, c.readyFrame, c.readyFrame + c.secondPartOffset,
+                         c.workImage);
+        break;
+    default:
+        break;
+    }
+
+    BYTE* image = c.workImage;
+    int stride = c.frameWidth;
+    if (c.captureWidth < c.width) {
+        BYTE* destination = c.workBuffer + c.bufferBytes - (static_cast<std::ptrdiff_t>(c.captureHeight) * c.width * 2 + 4);
+        ScaleWidth(c.frameWidth, c.captureWidth, c.captureHeight, c.workImage, c.width, destination);
+        image = destination;
+        stride = c.width;
+    }
+    if (c.captureHeight < c.height)
+        ScaleHeight(stride, stride, c.captureHeight, image, c.height, c.workBuffer);
+
+    const bool doubleSize = c.doubleSize == 1;
+    if (c.outputBitsPerPixel == 16)
+        (doubleSize ? ConvertToRgb16Double : ConvertToRgb16)(stride, c.width, c.height, c.workBuffer, c.outputImage);
+    else if (c.outputBitsPerPixel == 24)
+        (doubleSize ? ConvertToRgb24Double : ConvertToRgb24)(stride, c.width, c.height, c.workBuffer, c.outputImage);
+}
