@@ -51,8 +51,12 @@ constexpr DWORD kFailedReadSleepMilliseconds = 33;
 extern LONG streamRestarted;
 extern DWORD referenceTrailer;
 
+// A frame longer than one bulk request is read in whole-packet pieces of at most this size.
+constexpr DWORD kFrameReadPieceBytes = 153600;
+
 int IssueFrameRead(CaptureContext* context);
 int CompleteFrameRead(CaptureContext* context);
+void ResetFrameReads(void);
 
 // ---- acquisition
 int RefreshDecoderSettings(void);
