@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 
@@ -58,6 +59,11 @@ public:
 
     // USB port reset: the device returns to its unconfigured default state.
     virtual void Reset() = 0;
+
+    // At connection the bus hands the device `askAgain`: after a NotYet without a NextChance,
+    // calling it (from any thread, without the clock's mutex) makes the bus retry at once.
+    // For changes no NextChance could foresee; a device that never needs it ignores it.
+    virtual void Attach(std::function<void()> askAgain) { (void)askAgain; }
 };
 
 }  // namespace platform::usb
