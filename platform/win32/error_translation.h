@@ -1,0 +1,23 @@
+// The one place where kernel statuses become Win32 error codes, and where those codes get
+// their system texts.
+#pragma once
+
+#include "windows.h"
+#include "ntstatus.h"
+
+#include <optional>
+#include <string_view>
+
+namespace platform::win32 {
+
+// RtlNtStatusToDosError: the error a Win32 caller sees for a completed request's status.
+DWORD DosErrorFromNtStatus(NTSTATUS status);
+
+// The English system text of an error code, "\r\n" included, as FormatMessageA returns it;
+// nothing for a code without a text.
+std::optional<std::string_view> SystemMessageText(DWORD error);
+
+// SetLastError(DosErrorFromNtStatus(status)), for the failure paths of the API.
+void SetLastNtError(NTSTATUS status);
+
+}  // namespace platform::win32

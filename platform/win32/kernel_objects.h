@@ -1,0 +1,84 @@
+// The objects behind Win32 handles: events, and open files of a driver's device. Their signal
+// state is guarded by the clock's mutex, so a completion on another thread and a timed wait on
+// the virtual clock cannot miss each other.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <optional>
+
+#include "clock.h"
+#include "kernel.h"
+#include "user_io.h"
+
+namespace platform::win32 {
+
+class KernelObject {
+public:
+    virtual ~KernelObject() = default;
+};
+
+// A dispatcher object: signalled or not; a wait on an auto-reset one takes the signal.
+class Waitable {
+public:
+    Waitable(Clock& clock, bool manualReset, bool signalled)
+        : clock_(clock), manualReset_(manualReset), signalled_(signalled) {}
+
+    Clock& clock() { return clock_; }
+    void Set();
+    void Reset();
+    // With the clock's mutex held: marks signalled; the caller notifies the clock afterwards.
+    void SetLocked() { signalled_ = true; }
+    // True when signalled before `deadline` (none: no limit).
+    bool Wait(std::optional<Clock::TimePoint> deadline);
+
+private:
+    Clock& clock_;
+    const bool manualReset_;
+    bool signalled_;
+};
+
+class Event : public KernelObject {
+public:
+    Event(Clock& clock, bool manualReset, bool signalled)
+        : signal_(std::make_shared<Waitable>(clock, manualReset, signalled)) {}
+    const std::shared_ptr<Waitable>& signal() const { return signal_; }
+
+private:
+    std::shared_ptr<Waitable> signal_;
+};
+
+// An open device. Closing the last reference sends cleanup and close to the driver, on the
+// thread that drops it: the handle's closer, or a call still running on the handle.
+class File : public KernelObject {
+public:
+    File(kernel::Kernel& kernel, kernel::FileObject* file, bool overlapped)
+        : kernel_(kernel),
+          file_(file),
+          overlapped_(overlapped),
+          signal_(std::make_shared<Waitable>(kernel.clock(), true, false)) {}
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    ~File() override;
+
+    kernel::Kernel& kernel() { return kernel_; }
+    kernel::FileObject* object() { return file_; }
+    bool overlapped() const { return overlapped_; }
+    // Signalled when a request on the file completes, as the file object is on Windows; held
+    // by the completions, which must not keep the file itself open.
+    const std::shared_ptr<Waitable>& signal() const { return signal_; }
+    // Its kernel has gone: forget the file object instead of closing it.
+    void Abandon() { abandoned_ = true; }
+
+private:
+    kernel::Kernel& kernel_;
+    kernel::FileObject* file_;
+    const bool overlapped_;
+    std::shared_ptr<Waitable> signal_;
+    std::atomic<bool> abandoned_ = false;
+};
+
+// What a wait on the handle waits for; null for an object that cannot be waited on.
+std::shared_ptr<Waitable> SignalOf(KernelObject& object);
+
+}  // namespace platform::win32

@@ -1,0 +1,94 @@
+// Events, waits and CloseHandle: the handle-based calls that are not file I/O. Waits run on
+// the clock, so a 2000 ms time-out costs no real time on the virtual clock.
+#include <string>
+
+#include "session.h"
+#include "windows.h"
+
+namespace {
+
+using platform::win32::CurrentSession;
+using platform::win32::Event;
+using platform::win32::KernelObject;
+using platform::win32::Session;
+
+std::shared_ptr<Event> FindEvent(HANDLE hEvent, std::shared_ptr<Session>& session) {
+    session = CurrentSession();
+    return session ? session->handles.FindAs<Event>(hEvent) : nullptr;
+}
+
+}  // namespace
+
+extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                                      BOOL bInitialState, LPCSTR lpName) {
+    (void)lpEventAttributes;  // no security and no inheritance in one process
+    const std::shared_ptr<Session> session = CurrentSession();
+    if (!session) {
+        SetLastError(ERROR_NOT_READY);
+        return nullptr;
+    }
+    if (lpName != nullptr) {
+        if (auto existing = session->handles.FindNamedEvent(lpName)) {
+            HANDLE handle = session->handles.Insert(existing);
+            SetLastError(ERROR_ALREADY_EXISTS);
+            return handle;
+        }
+    }
+    auto event = std::make_shared<Event>(session->kernel.clock(), bManualReset != FALSE,
+                                         bInitialState != FALSE);
+    if (lpName != nullptr) session->handles.NameEvent(lpName, event);
+    HANDLE handle = session->handles.Insert(std::move(event));
+    SetLastError(ERROR_SUCCESS);
+    return handle;
+}
+
+extern "C" BOOL WINAPI SetEvent(HANDLE hEvent) {
+    std::shared_ptr<Session> session;
+    const std::shared_ptr<Event> event = FindEvent(hEvent, session);
+    if (!event) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    event->signal()->Set();
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI ResetEvent(HANDLE hEvent) {
+    std::shared_ptr<Session> session;
+    const std::shared_ptr<Event> event = FindEvent(hEvent, session);
+    if (!event) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    event->signal()->Reset();
+    return TRUE;
+}
+
+extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+    const std::shared_ptr<Session> session = CurrentSession();
+    const std::shared_ptr<KernelObject> object =
+        session ? session->handles.Find(hHandle) : nullptr;
+    const auto signal = object ? SignalOf(*object) : nullptr;
+    if (!signal) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    std::optional<platform::Clock::TimePoint> deadline;
+    if (dwMilliseconds != INFINITE) {
+        deadline = signal->clock().Now() + std::chrono::milliseconds(dwMilliseconds);
+    }
+    return signal->Wait(deadline) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {
+    const std::shared_ptr<Session> session = CurrentSession();
+    std::shared_ptr<KernelObject> object = session ? session->handles.Remove(hObject) : nullptr;
+    if (!object) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    // A file's cleanup and close go to the driver here, unless a call on another thread still
+    // uses it; then they go when that call returns.
+    object.reset();
+    return TRUE;
+}
