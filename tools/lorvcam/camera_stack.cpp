@@ -1,0 +1,73 @@
+#include "camera_stack.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+#include <wdm.h>
+
+#include "camera.h"     // simulator
+#include "debug_log.h"  // platform/kernel
+#include "machine.h"    // platform/machine
+#include "png_file.h"
+
+extern "C" DRIVER_INITIALIZE DriverEntry;  // lorvusb
+
+namespace lorvcam {
+
+namespace {
+
+std::string Hex(NTSTATUS status)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(status));
+    return text;
+}
+
+simulator::CameraOptions MakeCameraOptions(const PlatformOptions& options)
+{
+    simulator::CameraOptions camera;
+    if (!options.scene.empty()) {
+        RgbImage scene = ReadPng(options.scene);
+        camera.picture = simulator::RgbImage{scene.width, scene.height, std::move(scene.pixels)};
+    }
+    return camera;
+}
+
+}  // namespace
+
+struct CameraStack::Parts {
+    explicit Parts(const PlatformOptions& options)
+        : machine(platform::MachineOptions{
+              options.realtime ? platform::Clock::Mode::Wall : platform::Clock::Mode::Virtual, options.showLog}),
+          camera(machine.clock(), MakeCameraOptions(options))
+    {
+    }
+
+    platform::Machine machine;
+    simulator::Camera camera;
+};
+
+CameraStack::CameraStack(const PlatformOptions& options) : parts_(std::make_unique<Parts>(options))
+{
+    platform::Machine& machine = parts_->machine;
+    if (const NTSTATUS status = machine.LoadDriver(L"lorvusb", DriverEntry); !NT_SUCCESS(status))
+        throw std::runtime_error("the lorvusb driver did not load (DriverEntry returned " + Hex(status) + ").");
+    const auto device = machine.Plug(parts_->camera.usbDevice());
+    if (const NTSTATUS status = machine.StartStatus(device); !NT_SUCCESS(status))
+        throw std::runtime_error("the driver could not start the camera's bridge (start status " + Hex(status) +
+                                 "); --log shows the driver's reasons.");
+}
+
+CameraStack::~CameraStack()
+{
+    parts_->machine.Shutdown();
+}
+
+std::chrono::microseconds CameraStack::Now() const { return parts_->machine.clock().Now(); }
+
+std::string CameraStack::DriverLog() const
+{
+    return parts_->machine.log().Text(platform::kernel::DebugLog::Source::Kernel);
+}
+
+}  // namespace lorvcam

@@ -1,0 +1,167 @@
+#include "frame_sink.h"
+
+#include <libyuv/convert.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+#include "png_file.h"
+
+namespace lorvcam {
+
+namespace {
+
+std::string Counted(int count, const std::string& noun)
+{
+    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
+class PngSink final : public FrameSink {
+public:
+    explicit PngSink(std::filesystem::path directory) : directory_(std::move(directory))
+    {
+        std::error_code error;
+        std::filesystem::create_directories(directory_, error);
+        if (error)
+            throw std::runtime_error("cannot create the folder " + directory_.string() + ": " + error.message() + ".");
+    }
+
+    void Write(const RgbImage& image) override
+    {
+        char name[32];
+        std::snprintf(name, sizeof name, "frame-%04d.png", ++count_);
+        WritePng(directory_ / name, image);
+    }
+
+    std::string Destination() const override
+    {
+        return Counted(count_, "PNG file") + " in " + directory_.string();
+    }
+
+private:
+    std::filesystem::path directory_;
+    int count_ = 0;
+};
+
+// A stream to a file or standard output, flushed and checked at the end.
+class Stream {
+public:
+    explicit Stream(const std::string& path) : name_(path == "-" ? "standard output" : path)
+    {
+        if (path == "-") {
+            file_ = stdout;
+            return;
+        }
+        file_ = std::fopen(path.c_str(), "wb");
+        if (!file_)
+            throw std::runtime_error("cannot create " + path + ": " + std::strerror(errno) + ".");
+        owned_ = true;
+    }
+    Stream(const Stream&) = delete;
+    Stream& operator=(const Stream&) = delete;
+    ~Stream()
+    {
+        if (owned_)
+            std::fclose(file_);
+        else
+            std::fflush(file_);
+    }
+
+    void Put(const void* data, std::size_t size)
+    {
+        if (std::fwrite(data, 1, size, file_) != size || std::fflush(file_) != 0)
+            throw std::runtime_error("cannot write to " + name_ + ": " + std::strerror(errno) + ".");
+    }
+    const std::string& name() const { return name_; }
+
+private:
+    std::string name_;
+    std::FILE* file_ = nullptr;
+    bool owned_ = false;
+};
+
+class RawSink final : public FrameSink {
+public:
+    explicit RawSink(const std::string& path) : stream_(path) {}
+
+    void Write(const RgbImage& image) override
+    {
+        if (count_ == 0)
+            width_ = image.width, height_ = image.height;
+        else if (image.width != width_ || image.height != height_)
+            throw std::runtime_error("a raw stream cannot change its picture size.");
+        stream_.Put(image.pixels.data(), image.pixels.size());
+        ++count_;
+    }
+
+    std::string Destination() const override
+    {
+        const std::string size = std::to_string(width_) + "x" + std::to_string(height_);
+        return Counted(count_, "raw RGB frame") + " of " + size + " to " + stream_.name() +
+               " (ffplay -f rawvideo -pixel_format rgb24 -video_size " + size + " -)";
+    }
+
+private:
+    Stream stream_;
+    int count_ = 0, width_ = 0, height_ = 0;
+};
+
+class Y4mSink final : public FrameSink {
+public:
+    Y4mSink(const std::string& path, int framesPerSecond) : stream_(path), rate_(framesPerSecond) {}
+
+    void Write(const RgbImage& image) override
+    {
+        if (count_ == 0) {
+            width_ = image.width, height_ = image.height;
+            const std::string header = "YUV4MPEG2 W" + std::to_string(width_) + " H" + std::to_string(height_) +
+                                       " F" + std::to_string(rate_) + ":1 Ip A1:1 C420jpeg XCOLORRANGE=LIMITED\n";
+            stream_.Put(header.data(), header.size());
+        } else if (image.width != width_ || image.height != height_) {
+            throw std::runtime_error("a Y4M stream cannot change its picture size.");
+        }
+        const int chromaWidth = (width_ + 1) / 2, chromaHeight = (height_ + 1) / 2;
+        const std::size_t lumaBytes = static_cast<std::size_t>(width_) * height_;
+        const std::size_t chromaBytes = static_cast<std::size_t>(chromaWidth) * chromaHeight;
+        planes_.resize(lumaBytes + 2 * chromaBytes);
+        std::uint8_t* y = planes_.data();
+        std::uint8_t* u = y + lumaBytes;
+        std::uint8_t* v = u + chromaBytes;
+        // libyuv calls red-first byte order "RAW" (its "RGB24" is blue first).
+        libyuv::RAWToI420(image.pixels.data(), width_ * 3, y, width_, u, chromaWidth, v, chromaWidth, width_, height_);
+        static constexpr char kFrame[] = "FRAME\n";
+        stream_.Put(kFrame, sizeof kFrame - 1);
+        stream_.Put(planes_.data(), planes_.size());
+        ++count_;
+    }
+
+    std::string Destination() const override
+    {
+        return Counted(count_, "Y4M frame") + " of " + std::to_string(width_) + "x" + std::to_string(height_) +
+               " to " + stream_.name();
+    }
+
+private:
+    Stream stream_;
+    int rate_;
+    int count_ = 0, width_ = 0, height_ = 0;
+    std::vector<std::uint8_t> planes_;
+};
+
+}  // namespace
+
+std::unique_ptr<FrameSink> MakePngSink(const std::filesystem::path& directory)
+{
+    return std::make_unique<PngSink>(directory);
+}
+
+std::unique_ptr<FrameSink> MakeRawSink(const std::string& path) { return std::make_unique<RawSink>(path); }
+
+std::unique_ptr<FrameSink> MakeY4mSink(const std::string& path, int framesPerSecond)
+{
+    return std::make_unique<Y4mSink>(path, framesPerSecond);
+}
+
+}  // namespace lorvcam

@@ -1,0 +1,116 @@
+#include "info.h"
+
+#include <windows.h>
+#include <winioctl.h>
+
+#include <cstdio>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+
+#include "capture_api.h"
+#include "control_interface.h"
+
+namespace lorvcam {
+
+namespace {
+
+class Handle {
+public:
+    explicit Handle(HANDLE handle) : handle_(handle) {}
+    ~Handle()
+    {
+        if (handle_ != INVALID_HANDLE_VALUE)
+            CloseHandle(handle_);
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+std::string ErrorText(DWORD error)
+{
+    char text[256] = {};
+    if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
+                        sizeof text, nullptr))
+        std::snprintf(text, sizeof text, "error %lu", static_cast<unsigned long>(error));
+    std::string result = text;
+    while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' '))
+        result.pop_back();
+    return result;
+}
+
+const char kLogPrefix[] = "LORVLINK: ";
+
+}  // namespace
+
+std::string ReadDeviceId()
+{
+    Handle device(CreateFileA(LORV_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (device.get() == INVALID_HANDLE_VALUE)
+        throw std::runtime_error("cannot open " LORV_DEVICE_PATH ": " + ErrorText(GetLastError()) + ".");
+    char id[1024];
+    DWORD received = 0;
+    if (!DeviceIoControl(device.get(), IOCTL_BRIDGE_GET_DEVICE_ID, nullptr, 0, id, sizeof id, &received, nullptr))
+        throw std::runtime_error("the driver refused the device identification request: " +
+                                 ErrorText(GetLastError()) + ".");
+    // IEEE 1284: a big-endian length that counts itself, then "KEY:value;" pairs.
+    if (received < 2)
+        return {};
+    std::size_t length = (static_cast<unsigned char>(id[0]) << 8) | static_cast<unsigned char>(id[1]);
+    if (length < 2 || length > received)
+        length = received;
+    return std::string(id + 2, id + length);
+}
+
+std::string DescriptorLines(const std::string& driverLog)
+{
+    std::istringstream lines(driverLog);
+    std::string line, result;
+    bool inside = false;
+    // Descriptor fields by the USB naming: bLength, wTotalLength, idVendor, bcdUSB, MaxPower...
+    static const std::regex kField("^(b|w|i|id|bcd|bm)[A-Z][A-Za-z0-9]* = |^MaxPower = ");
+    while (std::getline(lines, line)) {
+        if (line.rfind(kLogPrefix, 0) == 0)
+            line.erase(0, sizeof kLogPrefix - 1);
+        if (line.find("enter _Device::ReadDescriptors") != std::string::npos)
+            inside = true;
+        else if (line.find("leave _Device::ReadDescriptors") != std::string::npos)
+            inside = false;
+        else if (inside && line.rfind("UsbDeviceDescriptor = ", 0) == 0)
+            result += "  device descriptor:\n";
+        else if (inside && line.rfind("UsbConfigurationDescriptor = ", 0) == 0)
+            result += "  configuration descriptor:\n";
+        else if (inside && std::regex_search(line, kField))
+            result += "    " + line + "\n";
+    }
+    return result;
+}
+
+void PrintInfo(std::ostream& out, const std::string& deviceId, const std::string& driverLog)
+{
+    out << "Device identification (IEEE 1284):\n";
+    if (deviceId.empty())
+        out << "  (empty)\n";
+    std::istringstream fields(deviceId);
+    std::string field;
+    while (std::getline(fields, field, ';'))
+        if (!field.empty())
+            out << "  " << field << "\n";
+
+    const std::string descriptors = DescriptorLines(driverLog);
+    out << "USB descriptors, as the driver logged them at start:\n"
+        << (descriptors.empty() ? "  (none in the log)\n" : descriptors);
+
+    out << "Video decoder settings (index: value):\n";
+    for (int index = 0; index < 18; ++index) {
+        char line[32];
+        std::snprintf(line, sizeof line, "  %2d: 0x%02X\n", index, static_cast<unsigned>(GetSAA7111Reg(index)));
+        out << line;
+    }
+}
+
+}  // namespace lorvcam

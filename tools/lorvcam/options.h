@@ -1,0 +1,69 @@
+// lorvcam's command line: what to boot, what to capture, where to write it.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "frame_sink.h"
+
+namespace lorvcam {
+
+struct PlatformOptions {
+    std::filesystem::path scene;  // empty: the camera's built-in test pattern
+    bool realtime = false;        // pace the simulated camera on the wall clock
+    bool showLog = false;         // echo the driver's and the library's debug output to stderr
+};
+
+struct Point {
+    int x = 0;
+    int y = 0;
+};
+
+struct DecoderSetting {
+    int index = 0;  // 0 to 17
+    int value = 0;  // 0 to 255
+};
+
+struct CaptureOptions {
+    int frames = 10;
+    int width = 320;
+    int height = 240;
+    int mode = 0;
+    int bitsPerPixel = 24;
+    bool doubleSize = false;
+    std::optional<int> zoom;
+    std::optional<Point> cropCenter;
+    std::optional<Point> panCenter;
+    Point panControl{460, 240};  // by default pan units are source pixels
+    std::vector<DecoderSetting> decoderSettings;
+    OutputFormat format = OutputFormat::Png;
+    std::string output;  // PNG: a folder; raw, Y4M: a file or "-" for standard output
+    int y4mRate = 25;
+    bool progress = true;
+
+    int OutputWidth() const { return doubleSize ? 2 * width : width; }
+    int OutputHeight() const { return doubleSize ? 2 * height : height; }
+};
+
+enum class CommandKind { Capture, Info };
+
+struct Command {
+    CommandKind kind = CommandKind::Capture;
+    PlatformOptions platform;
+    CaptureOptions capture;
+};
+
+// Parses the command line. Returns the command, or the exit status when there is nothing to
+// run: 0 after --help, 2 after a usage error (already explained on stderr).
+std::variant<Command, int> ParseCommandLine(int argc, const char* const* argv);
+
+// The small value parsers behind the options; std::nullopt when the text is malformed.
+std::optional<std::pair<int, int>> ParseSize(const std::string& text);    // "320x240"
+std::optional<Point> ParsePoint(const std::string& text);                 // "230,120"
+std::optional<DecoderSetting> ParseDecoderSetting(const std::string& text);  // "12=0x40"
+
+}  // namespace lorvcam
