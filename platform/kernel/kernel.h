@@ -66,6 +66,9 @@ public:
     // stack, waited for; returns its final status. For tests of the driver's dispatch.
     NTSTATUS SendSystemRequest(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor);
 
+    // The next IoAttachDeviceToDeviceStack fails (returns null), for tests of that path.
+    void FailNextAttach();
+
     // The device on top of `device`'s stack.
     PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
 
