@@ -22,6 +22,7 @@ struct DeviceExtension {
     _Device* pDevice;
     LONG volatile IrpCount;  // holds: the device, each open handle, each request inside the driver
     KEVENT RemoveEvent;      // set when IrpCount falls to 0
+    LONG volatile fRemoving; // removal has begun: no new handles
 };
 
 inline DeviceExtension* GetDeviceExtension(PDEVICE_OBJECT pDeviceObject) {

@@ -99,6 +99,7 @@ extern "C" NTSTATUS NTAPI Driver_AddDevice(PDRIVER_OBJECT pDriverObject, PDEVICE
     }
 
     KeInitializeEvent(&pExt->RemoveEvent, NotificationEvent, FALSE);
+    pExt->fRemoving = FALSE;
     pExt->IrpCount = 0;
     Driver_IncIrpCount(pDeviceObject);  // the device's own hold, dropped only by removal
     pExt->pDevice = pDevice;
@@ -212,6 +213,11 @@ extern "C" NTSTATUS NTAPI Driver_Dispatch(PDEVICE_OBJECT pDeviceObject, PIRP pIr
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
     switch (pStack->MajorFunction) {
     case IRP_MJ_CREATE:
+        if (pExt->fRemoving) {
+            // A handle opened now would outlive the device object that removal deletes.
+            LORV_LOG("device is being removed\n");
+            return CompleteAtOnce(pDeviceObject, pIrp, STATUS_DELETE_PENDING);
+        }
         status = pDevice->ApiCreate(pIrp);
         Driver_DecIrpCount(pDeviceObject);
         return status;

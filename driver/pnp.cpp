@@ -56,6 +56,7 @@ NTSTATUS _Device::RemoveDevice(PIRP pIrp) {
 NTSTATUS Driver_RemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp) {
     DeviceExtension* pExt = GetDeviceExtension(pDeviceObject);
     LORV_LOG("RemoveDevice\n");
+    InterlockedExchange(&pExt->fRemoving, TRUE);  // before the holds drop, so a late open sees it
 
     Driver_DecIrpCount(pDeviceObject);  // the removal request's own hold
     Driver_DecIrpCount(pDeviceObject);  // the device's own hold
