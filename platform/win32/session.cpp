@@ -9,16 +9,32 @@ namespace {
 struct Tracker {
     std::mutex mutex;
     std::shared_ptr<Session> session;
-    kernel::Kernel* kernel = nullptr;
-    Clock* clock = nullptr;
-    Clock::TimePoint lastSeen{};
-    std::uint64_t generation = 0;
-    bool resetRequested = false;
+    std::uint64_t generation = 0;  // the current one; moves on with every boot and reset
 };
 
 Tracker& TheTracker() {
     static Tracker tracker;
     return tracker;
+}
+
+// The kernel keeps no boot serial, and a new kernel may sit at the old one's address. A named
+// object in its namespace lives exactly as long as the kernel, so finding ours there means the
+// same boot; creating it means a new one.
+constexpr const wchar_t* kBootMarkerName = L"\\BaseNamedObjects\\Win32ApiSession";
+constexpr const wchar_t* kBootMarkerTarget = L"\\BaseNamedObjects";
+
+bool ClaimBootMarker() {
+    UNICODE_STRING name;
+    UNICODE_STRING target;
+    RtlInitUnicodeString(&name, kBootMarkerName);
+    RtlInitUnicodeString(&target, kBootMarkerTarget);
+    return IoCreateSymbolicLink(&name, &target) == STATUS_SUCCESS;
+}
+
+void ReleaseBootMarker() {
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, kBootMarkerName);
+    IoDeleteSymbolicLink(&name);
 }
 
 // The old kernel may be gone: its files must not be closed through it.
@@ -31,33 +47,27 @@ void Retire(const std::shared_ptr<Session>& session) {
 std::shared_ptr<Session> CurrentSession() {
     kernel::Kernel* kernel = kernel::Kernel::Current();
     Tracker& tracker = TheTracker();
-    std::shared_ptr<Session> retired;  // released after the lock, outside any other lock
+    std::shared_ptr<Session> retired;  // released after the lock
     std::lock_guard lock(tracker.mutex);
     if (kernel == nullptr) {
         retired = std::exchange(tracker.session, nullptr);
         Retire(retired);
-        tracker.kernel = nullptr;
-        tracker.clock = nullptr;
         return nullptr;
     }
-    const Clock::TimePoint now = kernel->clock().Now();
-    const bool sameBoot = tracker.session && !tracker.resetRequested && kernel == tracker.kernel &&
-                          &kernel->clock() == tracker.clock && now >= tracker.lastSeen;
-    if (!sameBoot) {
+    const bool newBoot = ClaimBootMarker() || !tracker.session;
+    if (newBoot) {
         retired = std::exchange(tracker.session,
                                 std::make_shared<Session>(*kernel, ++tracker.generation));
         Retire(retired);
-        tracker.kernel = kernel;
-        tracker.clock = &kernel->clock();
-        tracker.resetRequested = false;
     }
-    tracker.lastSeen = now;
     return tracker.session;
 }
 
 std::uint64_t CurrentGeneration() {
-    const std::shared_ptr<Session> session = CurrentSession();
-    return session ? session->generation : 0;
+    CurrentSession();
+    Tracker& tracker = TheTracker();
+    std::lock_guard lock(tracker.mutex);
+    return tracker.generation;
 }
 
 void ResetProcessState() {
@@ -66,8 +76,7 @@ void ResetProcessState() {
     std::lock_guard lock(tracker.mutex);
     retired = std::exchange(tracker.session, nullptr);
     Retire(retired);
-    tracker.resetRequested = true;
-    // Records compare generations, so a reset with no kernel running must still move it on.
+    if (kernel::Kernel::Current() != nullptr) ReleaseBootMarker();
     ++tracker.generation;
 }
 

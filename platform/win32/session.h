@@ -20,16 +20,14 @@ struct Session {
     HandleTable handles;
 };
 
-// The session of the running kernel; a fresh one when a different kernel (or a fresh clock)
-// is seen than at the last call; null while no kernel runs. The kernel gives no boot serial,
-// so a new boot is recognised by the kernel and clock addresses and by time running backwards;
-// ResetProcessState() makes it certain.
+// The session of the running kernel, a fresh one after a new boot; null while no kernel runs.
 std::shared_ptr<Session> CurrentSession();
 
-// Generation of the current session, 0 when no kernel runs.
+// The current generation: it moves on with every new boot and every reset.
 std::uint64_t CurrentGeneration();
 
-// Drops the current session and everything kept per boot, as if a new kernel had booted.
+// Drops the current session and everything kept per boot, as if a new kernel had booted. For
+// a kernel's first moments only: files still open are forgotten, not closed.
 void ResetProcessState();
 
 }  // namespace platform::win32
