@@ -63,6 +63,7 @@ public:
     // At connection the bus hands the device `askAgain`: after a NotYet without a NextChance,
     // calling it (from any thread, without the clock's mutex) makes the bus retry at once.
     // For changes no NextChance could foresee; a device that never needs it ignores it.
+    // At removal the bus calls Attach({}); once that returns the old function is not called.
     virtual void Attach(std::function<void()> askAgain) { (void)askAgain; }
 };
 

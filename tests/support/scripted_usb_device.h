@@ -31,15 +31,13 @@ using Bytes = std::vector<std::uint8_t>;
 
 struct Step {
     platform::usb::Reply reply = platform::usb::Reply::Ack;
-    Bytes data;                                          // IN: what the device sends
-    std::optional<std::size_t> accept;                   // OUT: bytes taken (all when empty)
-    std::optional<platform::Clock::TimePoint> readyAt;   // NotYet before this time
+    Bytes data{};                                        // IN: what the device sends
+    std::optional<platform::Clock::TimePoint> readyAt{}; // NotYet before this time
     bool never = false;                                  // NotYet forever, no next chance
 };
 
 // Step builders, for scripts that read like the protocol.
 Step Answer(Bytes data = {});                                        // Ack with data
-Step Accept(std::optional<std::size_t> bytes = {});                  // OUT: take bytes
 Step Stall();
 Step Fail();                                                         // Gone, once
 Step Late(platform::Clock::TimePoint readyAt, Bytes data = {});      // NAK until readyAt
@@ -81,7 +79,7 @@ public:
         Kind kind;
         platform::usb::SetupPacket setup{};  // Control
         std::uint8_t endpoint = 0;           // Out, In (0 for Control)
-        Bytes data;                          // what moved: OUT/IN payload, control data stage
+        Bytes data{};                        // what moved: OUT/IN payload, control data stage
         platform::usb::Reply reply = platform::usb::Reply::Ack;
         platform::Clock::TimePoint at{};
     };
