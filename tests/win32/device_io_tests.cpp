@@ -187,17 +187,30 @@ TEST_F(Win32DeviceIo, GetOverlappedResultCanWaitForTheCompletionItself) {
     CloseHandle(device);
 }
 
-TEST_F(Win32DeviceIo, ReadWithoutOverlappedOnAnOverlappedHandleWaits) {
+// The completion keeps what it signals alive: closing the event early must not make it write
+// into freed memory, and the record still receives the result.
+TEST_F(Win32DeviceIo, ClosingTheEventOfAPendingReadIsSafe) {
     HANDLE device = Open();
-    CompleteLater([this](PIRP irp) {
-        clock_.SleepFor(3ms);
-        win32_test::Complete(irp, STATUS_SUCCESS, 8);
-    });
-    unsigned char buffer[8];
-    DWORD bytes = 0;
-    EXPECT_TRUE(ReadFile(device, buffer, sizeof buffer, &bytes, nullptr));
-    EXPECT_EQ(bytes, 8u);
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event;
+    unsigned char frame[64];
+    EXPECT_FALSE(ReadFile(device, frame, sizeof frame, nullptr, &overlapped));
+    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    EXPECT_TRUE(CloseHandle(event));
+    CompleteLater([](PIRP irp) { win32_test::Complete(irp, STATUS_SUCCESS, 64); });
     JoinHelper();
+    DWORD bytes = 0;
+    EXPECT_TRUE(GetOverlappedResult(device, &overlapped, &bytes, FALSE));
+    EXPECT_EQ(bytes, 64u);
+    // A write the driver finishes at once succeeds at once, even on an overlapped handle.
+    HANDLE writeEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    overlapped = {};
+    overlapped.hEvent = writeEvent;
+    EXPECT_TRUE(WriteFile(device, frame, 10, &bytes, &overlapped));
+    EXPECT_EQ(bytes, 10u);
+    EXPECT_EQ(WaitForSingleObject(writeEvent, 0), WAIT_OBJECT_0);
+    CloseHandle(writeEvent);
     CloseHandle(device);
 }
 
