@@ -74,6 +74,11 @@ void FinishBuiltIrp(Kernel& kernel, IrpRecord& record) {
     record.freed = true;
 }
 
+[[noreturn]] void FailPendingWithoutMark(Kernel& kernel, PIRP irp, PDEVICE_OBJECT device) {
+    kernel.verifier().Fail("STATUS_PENDING returned without the pending mark: IRP " + Hex(irp) +
+                           " at device " + Hex(device) + " (IoMarkIrpPending missing)");
+}
+
 struct IrpHold {
     KernelState& state;
     PIRP irp;
@@ -93,6 +98,7 @@ IrpRecord& CreateIrp(Kernel& kernel, IrpOrigin origin, CCHAR stackSize) {
     record->irp = reinterpret_cast<PIRP>(record->memory.get());
     record->unwound.assign(stackSize + 2, false);
     record->pendingMarked.assign(stackSize + 2, false);
+    record->returnedPending.assign(stackSize + 2, false);
     InitializeIrp(record->irp, stackSize);
     IrpRecord& result = *record;
     std::lock_guard lock(kernel.state().lock);
@@ -174,6 +180,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         location = Irp->CurrentLocation;
         IoGetCurrentIrpStackLocation(Irp)->DeviceObject = DeviceObject;
         record->unwound[location] = false;
+        record->returnedPending[location] = false;
         record->frames.push_back({std::this_thread::get_id(), location});
         ++record->holds;
     }
@@ -197,14 +204,20 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         }
     }
     if (status == STATUS_PENDING) {
-        bool marked = record.unwound[location]
-                          ? record.pendingMarked[location]
-                          : (StackAt(Irp, location)->Control & SL_PENDING_RETURNED) != 0;
-        if (!marked) {
+        bool marked;
+        bool canStillBeMarked = false;  // by a completion routine that has yet to run
+        if (record.unwound[location]) {
+            marked = record.pendingMarked[location];
+        } else {
+            marked = (StackAt(Irp, location)->Control & SL_PENDING_RETURNED) != 0;
+            canStillBeMarked = location > 1 && (record.unwound[location - 1] ||
+                                                StackAt(Irp, location - 1)->CompletionRoutine);
+        }
+        if (!marked && canStillBeMarked) {
+            record.returnedPending[location] = true;
+        } else if (!marked) {
             lock.unlock();
-            kernel.verifier().Fail("STATUS_PENDING returned without the pending mark: IRP " +
-                                   Hex(Irp) + " at device " + Hex(DeviceObject) +
-                                   " (IoMarkIrpPending missing)");
+            FailPendingWithoutMark(kernel, Irp, DeviceObject);
         }
     }
     return status;
@@ -217,12 +230,13 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     IrpRecord* record;
     {
         std::unique_lock lock(state.lock);
-        record = state.FindIrp(Irp);
+        auto found = state.irps.find(Irp);
+        record = found != state.irps.end() ? found->second.get() : nullptr;
         std::string fault;
-        if (record == nullptr) {
-            fault = "IoCompleteRequest of IRP " + Hex(Irp) + ", which is not live";
-        } else if (record->completed) {
+        if (record != nullptr && record->completed) {
             fault = "IRP " + Hex(Irp) + " completed twice";
+        } else if (record == nullptr || record->freed) {
+            fault = "IoCompleteRequest of IRP " + Hex(Irp) + ", which is not live";
         } else if (Irp->IoStatus.Status == STATUS_PENDING) {
             fault = "IRP " + Hex(Irp) + " completed with STATUS_PENDING";
         } else {
@@ -250,9 +264,13 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         int location = Irp->CurrentLocation;
         Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
         {
-            std::lock_guard lock(state.lock);
+            std::unique_lock lock(state.lock);
             record->unwound[location] = true;
             record->pendingMarked[location] = Irp->PendingReturned;
+            if (record->returnedPending[location] && !Irp->PendingReturned) {
+                lock.unlock();
+                FailPendingWithoutMark(kernel, Irp, stack->DeviceObject);
+            }
         }
         IoSkipCurrentIrpStackLocation(Irp);
         bool atTop = Irp->CurrentLocation > Irp->StackCount;
@@ -340,6 +358,7 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     record->completed = false;
     record->unwound.assign(stackSize + 2, false);
     record->pendingMarked.assign(stackSize + 2, false);
+    record->returnedPending.assign(stackSize + 2, false);
 }
 
 PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,

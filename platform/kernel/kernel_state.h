@@ -55,9 +55,12 @@ struct IrpRecord {
     int holds = 0;         // kernel calls in flight on this IRP; memory stays until 0
     bool completed = false;
     bool freed = false;
-    // Pending marks of stack locations already unwound by completion (index = location).
+    // Pending marks of stack locations already unwound by completion (index = location), and
+    // the locations whose dispatch returned STATUS_PENDING before completion reached them:
+    // their mark may still come from a completion routine below, so it is checked on unwinding.
     std::vector<bool> unwound;
     std::vector<bool> pendingMarked;
+    std::vector<bool> returnedPending;
 
     // Origin::User
     FileObject* file = nullptr;
