@@ -172,8 +172,9 @@ public:
     void Unplug();                                    // every request answers Gone
     void StallEndpoint(std::uint8_t endpoint);        // until CLEAR_FEATURE(ENDPOINT_HALT)
     void SetStopAnswering(bool on);                   // bulk IN never delivers
-    void DropStreamBytes(std::size_t count);          // the next `count` stream bytes vanish
-    void InsertStreamBytes(std::size_t count, std::uint8_t value);  // before the next byte
+    // The next `count` bytes due to the host vanish, or `count` bytes of `value` come first.
+    void DropStreamBytes(std::size_t count);
+    void InsertStreamBytes(std::size_t count, std::uint8_t value);
     void CorruptNextTrailer();                        // next frame's trailer has a bit flipped
     void SetNegotiationIgnored(bool on);              // peripheral does not answer negotiation
     void SetSerialWritesIgnored(bool on);             // decoder drops every write

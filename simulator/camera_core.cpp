@@ -87,17 +87,8 @@ void CameraCore::Advance(Nanoseconds now) {
             forward_.pop_front();
             forwardBusyUntil_ = forward;
             peripheral_.ForwardByte(byte.value, byte.command, forward);
-        } else if (insertPending_ > 0) {
-            --insertPending_;
-            reverse_.push_back(insertValue_);
-            reverseResumeAt_ = reverse + timing::kEcpByteTime;
         } else {
-            const std::uint8_t byte = peripheral_.TakeByte(reverse);
-            if (dropPending_ > 0) {
-                --dropPending_;
-            } else {
-                reverse_.push_back(byte);
-            }
+            reverse_.push_back(peripheral_.TakeByte(reverse));
         }
     }
     peripheral_.Status(now);
@@ -308,14 +299,22 @@ TransferReply CameraCore::In(std::uint8_t endpoint, std::span<std::uint8_t> pack
     const Nanoseconds now = Now();
     Advance(now);
     lastInRequest_ = std::max<std::size_t>(packet.size(), 1);
-    if (stopAnswering_ || reverse_.empty()) return {Reply::NotYet, 0};
+    if (stopAnswering_) return {Reply::NotYet, 0};
+    // Stream faults act on what the host receives next.
+    const bool wasFull = reverse_.size() >= timing::kReverseFifoBytes;
+    while (dropPending_ > 0 && !reverse_.empty()) {
+        reverse_.pop_front();
+        --dropPending_;
+    }
+    for (; insertPending_ > 0; --insertPending_) reverse_.push_front(insertValue_);
+    if (reverse_.empty()) return {Reply::NotYet, 0};
     // While more is coming, only whole packets go out: a short one would end the transfer.
     if (reverse_.size() < packet.size() && ReverseProducing()) return {Reply::NotYet, 0};
-    const bool wasFull = reverse_.size() >= timing::kReverseFifoBytes;
     const std::size_t n = std::min(packet.size(), reverse_.size());
     std::copy_n(reverse_.begin(), n, packet.begin());
     reverse_.erase(reverse_.begin(), reverse_.begin() + static_cast<std::ptrdiff_t>(n));
-    if (wasFull) reverseResumeAt_ = std::max(reverseResumeAt_, now);
+    if (wasFull && reverse_.size() < timing::kReverseFifoBytes)
+        reverseResumeAt_ = std::max(reverseResumeAt_, now);
     bytesSent_ += n;
     return Ack(n);
 }
@@ -349,6 +348,20 @@ void CameraCore::Reset() {
     alternate_ = 0;
     halted_.clear();
     ResetBridge(Now());
+}
+
+void CameraCore::Attach(std::function<void()> askAgain) {
+    std::lock_guard lock(mutex_);
+    askAgain_ = std::move(askAgain);
+}
+
+void CameraCore::AskAgain() {
+    std::function<void()> askAgain;
+    {
+        std::lock_guard lock(mutex_);
+        askAgain = askAgain_;
+    }
+    if (askAgain) askAgain();
 }
 
 // ---- probe ---------------------------------------------------------------------------------
@@ -439,18 +452,27 @@ YcbcrPlanes CameraCore::Truth(const Window& window, std::uint64_t sceneField) {
 }
 
 void CameraCore::Unplug() {
-    std::lock_guard lock(mutex_);
-    gone_ = true;
+    {
+        std::lock_guard lock(mutex_);
+        gone_ = true;
+    }
+    AskAgain();
 }
 
 void CameraCore::StallEndpoint(std::uint8_t endpoint) {
-    std::lock_guard lock(mutex_);
-    halted_.insert(endpoint);
+    {
+        std::lock_guard lock(mutex_);
+        halted_.insert(endpoint);
+    }
+    AskAgain();
 }
 
 void CameraCore::SetStopAnswering(bool on) {
-    std::lock_guard lock(mutex_);
-    stopAnswering_ = on;
+    {
+        std::lock_guard lock(mutex_);
+        stopAnswering_ = on;
+    }
+    AskAgain();
 }
 
 void CameraCore::DropStreamBytes(std::size_t count) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <set>
 
@@ -27,6 +28,7 @@ public:
     platform::usb::TransferReply In(std::uint8_t endpoint, std::span<std::uint8_t> packet) override;
     std::optional<platform::Clock::TimePoint> NextChance(std::uint8_t endpoint) override;
     void Reset() override;
+    void Attach(std::function<void()> askAgain) override;
 
     // For the probe; each takes the lock.
     BridgeRegisters bridgeRegisters();
@@ -81,9 +83,12 @@ private:
                                        std::span<std::uint8_t> data, Nanoseconds now);
     bool SetRegister(std::uint8_t index, std::uint8_t value, Nanoseconds now);
     bool PipesUsable(std::uint8_t endpoint) const;
+    // Lets the bus retry a pipe that a fault change may have unblocked; call without the lock.
+    void AskAgain();
 
     std::mutex mutex_;
     platform::Clock& clock_;
+    std::function<void()> askAgain_;
     CameraOptions options_;
     Trace trace_;
     Scene scene_;

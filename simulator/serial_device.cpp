@@ -61,7 +61,9 @@ void SerialDevice::Lines(std::uint8_t lines, platform::Clock::TimePoint at) {
 
 void SerialDevice::Finish() {
     inTransaction_ = false;
-    const bool whole = bitCount_ == 0;  // every byte acknowledged, none half sent
+    // The clock rise in front of a stop shifts in one bit that the stop then voids; more than
+    // that is a byte cut short.
+    const bool whole = bitCount_ <= 1;
     if (!whole || bytes_.size() < 2 || bytes_[0] != kAddress) {
         // Another device's business, or a malformed one of ours.
         if (!bytes_.empty() && bytes_[0] == kAddress) unlocked_ = false;

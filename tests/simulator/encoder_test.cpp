@@ -1,0 +1,238 @@
+// The frame encoders against the ground truth: the pixel formats exactly, the compressed
+// ones through a reference decoder written from the decoder's algorithm (smoothed one-bit
+// base layer in bands and groups, plus correction codes), and the decoder settings showing
+// in the picture.
+#include <cmath>
+#include <cstdio>
+#include <numeric>
+
+#include "fixture.h"
+
+namespace simtest {
+namespace {
+
+constexpr int kKernel[5][5] = {{3942, 10001, 11519, 6516, 1550},
+                               {7587, 20234, 24242, 14849, 4030},
+                               {7399, 21318, 27329, 17137, 4861},
+                               {4650, 13790, 19016, 12622, 3636},
+                               {1211, 4623, 7126, 4973, 1314}};
+
+enum class Plane { Y, Cr, Cb };
+
+// A reference decoder of one compressed frame into a 4:2:2 image of W x H.
+class ReferenceDecoder {
+public:
+    ReferenceDecoder(int mode, int width, int height, const std::uint8_t* base, const std::uint8_t* codes)
+        : mode_(mode), w_(width), h_(height), pw_(width + 8), base_(base), codes_(codes) {}
+
+    std::vector<std::uint8_t> Decode() const {
+        std::vector<std::uint8_t> out(static_cast<std::size_t>(w_) * h_ * 2);
+        for (int y = 0; y < h_; ++y) {
+            for (int x = 0; x < w_; ++x) {
+                const int luma = std::clamp(BaseValue(Plane::Y, x, y) + LumaStep(x, y), 0, 255);
+                out[(static_cast<std::size_t>(y) * w_ + x) * 2] = static_cast<std::uint8_t>(luma);
+            }
+            for (int m = 0; m < w_ / 2; ++m) {
+                const std::size_t at = (static_cast<std::size_t>(y) * w_ + 2 * m) * 2;
+                out[at + 1] = static_cast<std::uint8_t>((BaseValue(Plane::Cr, m, y) + ChromaStep(Plane::Cr, m, y)) & 0xFF);
+                out[at + 3] = static_cast<std::uint8_t>((BaseValue(Plane::Cb, m, y) + ChromaStep(Plane::Cb, m, y)) & 0xFF);
+            }
+        }
+        return out;
+    }
+
+private:
+    // Band of four rows, groups of eight bytes: Y left half, Cr, Y right half, Cb, each as
+    // (rows 2-3, rows 0-1); bit 2k+1 the upper row of the pair, bit 2k the lower, column k.
+    bool Bit(Plane plane, int col, int row) const {
+        const int band = row / 4, r = row % 4;
+        int group, byte;
+        if (plane == Plane::Y) {
+            group = col / 8;
+            byte = (col % 8 < 4 ? 0 : 4) + (r < 2 ? 1 : 0);
+        } else {
+            group = col / 4;
+            byte = (plane == Plane::Cr ? 2 : 6) + (r < 2 ? 1 : 0);
+        }
+        const int k = col % 4;
+        const std::uint8_t v = base_[static_cast<std::size_t>(band) * pw_ + group * 8 + byte];
+        return v >> (r % 2 == 0 ? 2 * k + 1 : 2 * k) & 1;
+    }
+
+    int BaseValue(Plane plane, int x, int y) const {
+        const int x0 = x & ~1, y0 = y & ~1, dx = x - x0, dy = y - y0;
+        const int left = x0 + (plane == Plane::Y ? 2 : 0);
+        const int cut = left % 4 == 0 ? 4 : 2;
+        int value = 0;
+        for (int rows = 0; rows < 6; rows += 2) {
+            for (auto [from, to] : {std::pair{0, cut}, std::pair{cut, 6}}) {
+                int sum = 0;
+                for (int r = rows; r < rows + 2; ++r)
+                    for (int c = from; c < to; ++c)
+                        if (r - dy >= 0 && r - dy < 5 && c - dx >= 0 && c - dx < 5 && Bit(plane, left + c, y0 + r))
+                            sum += kKernel[r - dy][c - dx];
+                value += (sum + 360) / 1000;
+            }
+        }
+        return value;
+    }
+
+    int Field(std::size_t bitOffset, int bits) const {
+        const std::uint8_t b = codes_[bitOffset / 8];
+        return b >> (bitOffset % 8) & ((1 << bits) - 1);
+    }
+
+    std::size_t RowStart(int y) const {
+        const int bitsPerPixel = mode_ == 2 ? 6 : mode_ == 3 ? 4 : 3;
+        return static_cast<std::size_t>(y) * w_ * bitsPerPixel;  // in bits
+    }
+
+    int LumaStep(int x, int y) const {
+        static constexpr int k4[] = {2, 6, 10, 14, 18, 24, 32, 40, -2, -6, -10, -14, -18, -24, -32, -40};
+        static constexpr int k3[] = {2, 7, 14, 25, -3, -8, -15, -26};
+        static constexpr int k2[] = {4, 12, -4, -12};
+        const std::size_t row = RowStart(y);
+        if (mode_ == 2) return k4[Field(row + (x / 4) * 24 + (x % 4) * 4, 4)];
+        if (mode_ == 3) return k3[Field(row + (x / 2) * 8 + (x % 2) * 4, 3)];
+        return k2[Field(row + (x / 8) * 24 + (x % 8) * 2, 2)];
+    }
+
+    int ChromaStep(Plane plane, int m, int y) const {
+        static constexpr int k2[] = {2, 6, -2, -6};
+        static constexpr int k1[] = {4, -4};
+        const std::size_t row = RowStart(y);
+        const bool cb = plane == Plane::Cb;
+        if (mode_ == 2) return k2[Field(row + (m / 2) * 24 + 16 + (cb ? 4 : 0) + (m % 2) * 2, 2)];
+        if (mode_ == 3) return k1[Field(row + m * 8 + (cb ? 7 : 3), 1)];
+        return k1[Field(row + (m / 4) * 24 + 16 + (cb ? 4 : 0) + m % 4, 1)];
+    }
+
+    int mode_, w_, h_, pw_;
+    const std::uint8_t* base_;
+    const std::uint8_t* codes_;
+};
+
+double Psnr(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b, int first, int stride) {
+    double sum = 0;
+    std::size_t n = 0;
+    for (std::size_t i = first; i < a.size(); i += stride, ++n) sum += std::pow(double(a[i]) - b[i], 2);
+    return sum == 0 ? 99.0 : 10 * std::log10(255.0 * 255.0 * n / sum);
+}
+
+// The truth of a frame's image, cut out of the picture of its window.
+std::vector<std::uint8_t> TruthOfImage(simulator::Probe& probe, const simulator::FrameRecord& f) {
+    const auto picture = probe.TruthYcbcr(f.window, f.sceneField);
+    std::vector<std::uint8_t> out;
+    for (int y = 0; y < f.imageHeight; ++y) {
+        const auto row = picture.bytes.begin() + ((static_cast<long>(y) + f.imageOffsetY) * picture.width + f.imageOffsetX) * 2;
+        out.insert(out.end(), row, row + 2L * f.imageWidth);
+    }
+    return out;
+}
+
+class EncoderTest : public CameraTest {
+protected:
+    // One whole frame of `g` as it came through the pipe, and its record.
+    std::vector<std::uint8_t> OneFrame(const Geometry& g, simulator::FrameRecord& record) {
+        ReadyToStream(g);
+        EXPECT_EQ(host().StartStream(0x18), 0);
+        std::vector<std::uint8_t> frame(FrameBytes(g));
+        EXPECT_TRUE(host().BulkRead(frame));
+        record = probe().recentFrames().front();
+        return frame;
+    }
+};
+
+TEST_F(EncoderTest, PixelFormatsCarryTheTruth) {
+    simulator::FrameRecord f;
+    auto frame = OneFrame({0, 2, 10, 462, 250, 32, 64, 230, 240}, f);
+    frame.resize(frame.size() - 4);
+    EXPECT_EQ(frame, TruthOfImage(probe(), f));
+
+    Make();
+    frame = OneFrame({1, 10, 22, 195, 118, 40, 64, 116, 96}, f);
+    const auto truth = TruthOfImage(probe(), f);
+    const int w = f.imageWidth;
+    int worstChroma = 0;
+    for (int y = 0; y < f.imageHeight; y += 2) {
+        const std::uint8_t* upper = &frame[static_cast<std::size_t>(y / 2) * 3 * w];
+        const std::uint8_t* lower = upper + 2 * w;
+        const std::uint8_t* t0 = &truth[static_cast<std::size_t>(y) * 2 * w];
+        const std::uint8_t* t1 = t0 + 2 * w;
+        for (int x = 0; x < w; ++x) {
+            ASSERT_EQ(upper[2 * x], t0[2 * x]) << x << "," << y;
+            ASSERT_EQ(lower[x], t1[2 * x]) << x << "," << y;
+            const int chroma = (t0[2 * x + 1] + t1[2 * x + 1]) / 2;
+            worstChroma = std::max(worstChroma, std::abs(upper[2 * x + 1] - chroma));
+        }
+    }
+    EXPECT_LE(worstChroma, 1);
+}
+
+TEST_F(EncoderTest, CompressedFramesDecodeCloseToTheTruth) {
+    // Luma and chroma PSNR floors per mode, a little under what the encoder reaches.
+    struct Case {
+        int mode;
+        double luma, chroma;
+    };
+    for (const Case c : {Case{2, 21, 32}, Case{3, 19, 32}, Case{4, 17, 32}}) {
+        SCOPED_TRACE(c.mode);
+        Make();
+        simulator::FrameRecord f;
+        const Geometry g{c.mode, 2, 8, 482, 252, 32, 64, 232, 240};
+        const auto frame = OneFrame(g, f);
+        const std::size_t secondPart = (g.frameWidth + 8) * (g.frameHeight + 4) / 4;
+        const auto decoded = ReferenceDecoder(c.mode, f.imageWidth, f.imageHeight, frame.data(),
+                                              frame.data() + secondPart).Decode();
+        const auto truth = TruthOfImage(probe(), f);
+        ASSERT_EQ(decoded.size(), truth.size());
+        const double y = Psnr(decoded, truth, 0, 2), cr = Psnr(decoded, truth, 1, 4), cb = Psnr(decoded, truth, 3, 4);
+        std::printf("mode %d PSNR: Y %.1f dB, Cr %.1f dB, Cb %.1f dB\n", c.mode, y, cr, cb);
+        EXPECT_GT(y, c.luma);
+        EXPECT_GT(std::min(cr, cb), c.chroma);
+    }
+}
+
+TEST_F(EncoderTest, DecoderSettingsChangeThePicture) {
+    simulator::CameraOptions options;
+    options.picture = simulator::RgbImage{2, 2, std::vector<std::uint8_t>(12, 0)};
+    for (int i = 0; i < 4; ++i) {
+        options.picture->pixels[3 * i] = 200;
+        options.picture->pixels[3 * i + 1] = 80;
+        options.picture->pixels[3 * i + 2] = 40;
+    }
+    auto meanOf = [](const std::vector<std::uint8_t>& frame, int first) {
+        double sum = 0;
+        std::size_t n = 0;
+        for (std::size_t i = first; i + 4 < frame.size(); i += first == 0 ? 2 : 4, ++n) sum += frame[i];
+        return sum / n;
+    };
+    const Geometry g{0, 2, 10, 462, 250, 32, 64, 230, 240};
+    auto frameWith = [&](std::uint8_t address, std::uint8_t value) {
+        Make(options);
+        ReadyToStream(g);
+        host().EcpCommand(0xD8);
+        host().SetReg(kControl, 0xC4);
+        EXPECT_TRUE(host().BulkWrite(SerialWrite("LORV", 0x01, address, value)));
+        EXPECT_EQ(host().StartStream(0x18), 0);
+        std::vector<std::uint8_t> frame(FrameBytes(g));
+        EXPECT_TRUE(host().BulkRead(frame));
+        return frame;
+    };
+    const auto neutral = frameWith(0x0A, 0x36);  // the defaults change nothing
+    const double y = meanOf(neutral, 0), cr = meanOf(neutral, 1), cb = meanOf(neutral, 3);
+    EXPECT_NEAR(y, 16 + 0.257 * 200 + 0.504 * 80 + 0.098 * 40, 1.0);
+    EXPECT_NEAR(cr, 128 + 0.439 * 200 - 0.368 * 80 - 0.071 * 40, 1.0);
+
+    EXPECT_NEAR(meanOf(frameWith(0x0A, 0x36 + 32), 0), y + 32, 1.0);                 // brightness
+    EXPECT_NEAR(meanOf(frameWith(0x0B, 0x0A + 64), 0), 128 + 2 * (y - 128), 1.0);      // contrast x2
+    const auto grey = frameWith(0x0C, 0x00);                                           // saturation 0
+    EXPECT_NEAR(meanOf(grey, 1), 128, 1.0);
+    EXPECT_NEAR(meanOf(grey, 3), 128, 1.0);
+    const auto turned = frameWith(0x0D, 0x28);  // hue: 0x28 is 64 steps past 0xE8, a quarter turn
+    EXPECT_NEAR(meanOf(turned, 0), y, 1.0);
+    EXPECT_NEAR(meanOf(turned, 1) - 128, cb - 128, 1.5);
+}
+
+}  // namespace
+}  // namespace simtest
