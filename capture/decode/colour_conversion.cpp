@@ -3,6 +3,11 @@
 #include <cstddef>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define LORV_CONVERT_SSE2 1
+#endif
+
 ColourTables colourTables;
 
 // entry = k * 4096 * (i - c) / 1000, truncated toward zero (C++ division does exactly that);
@@ -85,35 +90,115 @@ inline const BYTE* SourceRow(const BYTE* source, int stride, int r)
 
 }  // namespace
 
+void ConvertRowToRgb24Plain(const BYTE* in, int pairs, BYTE* out)
+{
+    for (int pair = 0; pair < pairs; ++pair, in += 4, out += 6) {
+        const PairTerms terms = ChromaTerms(in[1], in[3]);
+        Store24(out, PixelColour(in[0], terms));
+        Store24(out + 3, PixelColour(in[2], terms));
+    }
+}
+
+void ConvertRowToRgb16Plain(const BYTE* in, int pairs, BYTE* out)
+{
+    for (int pair = 0; pair < pairs; ++pair, in += 4, out += 4) {
+        const PairTerms terms = ChromaTerms(in[1], in[3]);
+        Store32(out, Pack16(PixelColour(in[0], terms)) | Pack16(PixelColour(in[2], terms)) << 16);
+    }
+}
+
+#if LORV_CONVERT_SSE2
+namespace {
+
+// Eight pixels (four pairs) at a time: the table lookups stay scalar, the adds, floors and
+// clamps run on vectors. The 32-bit sums fit 16 bits after the shift, so packing is exact, and
+// clamping 16-bit lanes to 0..255 is the same clamp as the plain one.
+struct EightPixels {
+    __m128i red;  // 16-bit lanes, pixel x in lane x, already clamped
+    __m128i green;
+    __m128i blue;
+};
+
+inline __m128i Channel(__m128i lumaLow, __m128i lumaHigh, __m128i pairTerms)
+{
+    const __m128i low = _mm_srai_epi32(_mm_add_epi32(lumaLow, _mm_unpacklo_epi32(pairTerms, pairTerms)), 12);
+    const __m128i high = _mm_srai_epi32(_mm_add_epi32(lumaHigh, _mm_unpackhi_epi32(pairTerms, pairTerms)), 12);
+    return _mm_min_epi16(_mm_max_epi16(_mm_packs_epi32(low, high), _mm_setzero_si128()), _mm_set1_epi16(255));
+}
+
+inline EightPixels ConvertEight(const BYTE* in)
+{
+    const ColourTables& t = colourTables;
+    const __m128i lumaLow = _mm_setr_epi32(t.LumaTerm[in[0]], t.LumaTerm[in[2]], t.LumaTerm[in[4]], t.LumaTerm[in[6]]);
+    const __m128i lumaHigh =
+        _mm_setr_epi32(t.LumaTerm[in[8]], t.LumaTerm[in[10]], t.LumaTerm[in[12]], t.LumaTerm[in[14]]);
+    const __m128i red = _mm_setr_epi32(t.RedFromCr[in[1]], t.RedFromCr[in[5]], t.RedFromCr[in[9]], t.RedFromCr[in[13]]);
+    const __m128i green = _mm_setr_epi32(
+        t.GreenFromCr[in[1]] + t.GreenFromCb[in[3]], t.GreenFromCr[in[5]] + t.GreenFromCb[in[7]],
+        t.GreenFromCr[in[9]] + t.GreenFromCb[in[11]], t.GreenFromCr[in[13]] + t.GreenFromCb[in[15]]);
+    const __m128i blue =
+        _mm_setr_epi32(t.BlueFromCb[in[3]], t.BlueFromCb[in[7]], t.BlueFromCb[in[11]], t.BlueFromCb[in[15]]);
+    return {Channel(lumaLow, lumaHigh, red), Channel(lumaLow, lumaHigh, green), Channel(lumaLow, lumaHigh, blue)};
+}
+
+// Two 0RGB pixels of a 64-bit word as six bytes.
+inline std::uint64_t TwoPixels(std::uint64_t word)
+{
+    return (word & 0xFFFFFF) | ((word >> 8) & 0xFFFFFF000000);
+}
+
+}  // namespace
+
+void ConvertRowToRgb24(const BYTE* in, int pairs, BYTE* out)
+{
+    int pair = 0;
+    for (; pair + 4 <= pairs; pair += 4, in += 16, out += 24) {
+        const EightPixels c = ConvertEight(in);
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i redGreen = _mm_unpacklo_epi8(_mm_packus_epi16(c.red, c.red), _mm_packus_epi16(c.green, c.green));
+        const __m128i blueZero = _mm_unpacklo_epi8(_mm_packus_epi16(c.blue, c.blue), zero);
+        std::uint64_t pixels[4];  // pixels 0-1, 2-3, 4-5, 6-7 as R G B 0 each
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels), _mm_unpacklo_epi16(redGreen, blueZero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels + 2), _mm_unpackhi_epi16(redGreen, blueZero));
+        const std::uint64_t v0 = TwoPixels(pixels[0]), v1 = TwoPixels(pixels[1]);
+        const std::uint64_t v2 = TwoPixels(pixels[2]), v3 = TwoPixels(pixels[3]);
+        const std::uint64_t words[3] = {v0 | v1 << 48, v1 >> 16 | v2 << 32, v2 >> 32 | v3 << 16};
+        std::memcpy(out, words, sizeof words);
+    }
+    ConvertRowToRgb24Plain(in, pairs - pair, out);
+}
+
+void ConvertRowToRgb16(const BYTE* in, int pairs, BYTE* out)
+{
+    int pair = 0;
+    for (; pair + 4 <= pairs; pair += 4, in += 16, out += 16) {
+        const EightPixels c = ConvertEight(in);
+        const __m128i words = _mm_or_si128(
+            _mm_srli_epi16(c.red, 3),
+            _mm_or_si128(_mm_slli_epi16(_mm_srli_epi16(c.green, 3), 5), _mm_slli_epi16(_mm_srli_epi16(c.blue, 3), 10)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), words);
+    }
+    ConvertRowToRgb16Plain(in, pairs - pair, out);
+}
+#else
+void ConvertRowToRgb24(const BYTE* in, int pairs, BYTE* out) { ConvertRowToRgb24Plain(in, pairs, out); }
+void ConvertRowToRgb16(const BYTE* in, int pairs, BYTE* out) { ConvertRowToRgb16Plain(in, pairs, out); }
+#endif
+
 // Pixels travel in pairs; an odd last pixel has no Cb of its own, so only whole pairs are
 // converted and such a pixel is left as it was.
 void ConvertToRgb24(int stride, int width, int height, const BYTE* source, BYTE* destination)
 {
-    const int pairs = width / 2;
     const int rowBytes = Rgb24RowBytes(width);
-    for (int r = 0; r < height; ++r) {
-        const BYTE* in = SourceRow(source, stride, r);
-        BYTE* out = BottomUpRow(destination, height, r, rowBytes);
-        for (int pair = 0; pair < pairs; ++pair, in += 4, out += 6) {
-            const PairTerms terms = ChromaTerms(in[1], in[3]);
-            Store24(out, PixelColour(in[0], terms));
-            Store24(out + 3, PixelColour(in[2], terms));
-        }
-    }
+    for (int r = 0; r < height; ++r)
+        ConvertRowToRgb24(SourceRow(source, stride, r), width / 2, BottomUpRow(destination, height, r, rowBytes));
 }
 
 void ConvertToRgb16(int stride, int width, int height, const BYTE* source, BYTE* destination)
 {
-    const int pairs = width / 2;
     const int rowBytes = Rgb16RowBytes(width);
-    for (int r = 0; r < height; ++r) {
-        const BYTE* in = SourceRow(source, stride, r);
-        BYTE* out = BottomUpRow(destination, height, r, rowBytes);
-        for (int pair = 0; pair < pairs; ++pair, in += 4, out += 4) {
-            const PairTerms terms = ChromaTerms(in[1], in[3]);
-            Store32(out, Pack16(PixelColour(in[0], terms)) | Pack16(PixelColour(in[2], terms)) << 16);
-        }
-    }
+    for (int r = 0; r < height; ++r)
+        ConvertRowToRgb16(SourceRow(source, stride, r), width / 2, BottomUpRow(destination, height, r, rowBytes));
 }
 
 void ConvertToRgb24Double(int stride, int width, int height, const BYTE* source, BYTE* destination)

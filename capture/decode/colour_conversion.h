@@ -26,6 +26,13 @@ void ConvertToRgb16(int stride, int width, int height, const BYTE* source, BYTE*
 void ConvertToRgb24Double(int stride, int width, int height, const BYTE* source, BYTE* destination);
 void ConvertToRgb16Double(int stride, int width, int height, const BYTE* source, BYTE* destination);
 
+// One row of whole pairs, left to right. The plain functions are the reference; the others are
+// the fast ones the converters use.
+void ConvertRowToRgb24Plain(const BYTE* in, int pairs, BYTE* out);
+void ConvertRowToRgb16Plain(const BYTE* in, int pairs, BYTE* out);
+void ConvertRowToRgb24(const BYTE* in, int pairs, BYTE* out);
+void ConvertRowToRgb16(const BYTE* in, int pairs, BYTE* out);
+
 // Bytes of one output row, so that callers can size and check buffers.
 inline int Rgb24RowBytes(int pixels) { return (3 * pixels + 3) & ~3; }
 inline int Rgb16RowBytes(int pixels) { return 2 * pixels; }

@@ -1,6 +1,7 @@
 // Linear stretching of 4:2:2 images in 13-bit fixed point (8192 = 1.0).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include <windows.h>
@@ -21,6 +22,20 @@ extern std::int32_t HeightWeights[kWeightEntries];
 extern StretchSizePair widthWeightsSizes;   // WidthWeights and PairWeights
 extern StretchSizePair heightWeightsSizes;  // HeightWeights
 
+// The same stretch across as WidthWeights and PairWeights describe, laid out per destination
+// pixel and per destination pair so that the row loop has no branches; rebuilt with them.
+struct WidthTaps {
+    struct Row {
+        std::int32_t at[kMaxStretchSize];      // byte offset of the source sample in the row
+        std::int32_t nextAt[kMaxStretchSize];  // of the sample it blends toward
+        std::int32_t nextWeight[kMaxStretchSize];
+        std::int32_t weight[kMaxStretchSize];
+    };
+    Row luma;   // per pixel, offsets of Y
+    Row pairs;  // per pair, offsets of the pair (Cr at + 1, Cb at + 3)
+};
+extern WidthTaps widthTaps;
+
 // Source rows 2 * sourceStride bytes apart, destination rows 2 * destinationWidth. Needs even
 // widths with sourceWidth <= destinationWidth <= kMaxStretchSize; otherwise writes nothing.
 // The destination may overlap the source when both end at the same byte.
@@ -30,3 +45,10 @@ void ScaleWidth(int sourceStride, int sourceWidth, int rows, const BYTE* source,
 // Needs sourceRows <= destinationRows <= kMaxStretchSize; otherwise writes nothing.
 void ScaleHeight(int stride, int rowWidth, int sourceRows, const BYTE* source, int destinationRows,
                  BYTE* destination);
+
+// out[i] = (next[i] * nextWeight + current[i] * currentWeight) >> 13 for i < count. The plain
+// loop is the reference; BlendRows is the fast one. out may lie at or before current.
+void BlendRowsPlain(const BYTE* current, const BYTE* next, BYTE* out, std::ptrdiff_t count,
+                    std::int32_t nextWeight, std::int32_t currentWeight);
+void BlendRows(const BYTE* current, const BYTE* next, BYTE* out, std::ptrdiff_t count, std::int32_t nextWeight,
+               std::int32_t currentWeight);

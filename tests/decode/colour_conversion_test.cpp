@@ -153,4 +153,23 @@ TEST_F(ColourConversion, ConvertersMatchDirectArithmetic)
     }
 }
 
+// The fast rows against the plain ones on random pairs of every row length up to 40 pairs.
+TEST_F(ColourConversion, FastRowsMatchThePlainOnes)
+{
+    std::mt19937 random(5);
+    for (int pairs = 0; pairs <= 40; ++pairs)
+        for (int trial = 0; trial < 4; ++trial) {
+            const auto in = ExactInput(RandomBytes(random, std::size_t(4 * pairs)));
+            GuardedOutput fast24(std::size_t(6 * pairs)), plain24(std::size_t(6 * pairs));
+            GuardedOutput fast16(std::size_t(4 * pairs)), plain16(std::size_t(4 * pairs));
+            ConvertRowToRgb24(in.get(), pairs, fast24.data());
+            ConvertRowToRgb24Plain(in.get(), pairs, plain24.data());
+            ConvertRowToRgb16(in.get(), pairs, fast16.data());
+            ConvertRowToRgb16Plain(in.get(), pairs, plain16.data());
+            ASSERT_EQ(fast24.contents(), plain24.contents()) << pairs;
+            ASSERT_EQ(fast16.contents(), plain16.contents()) << pairs;
+            ASSERT_TRUE(fast24.GuardsIntact() && fast16.GuardsIntact()) << pairs;
+        }
+}
+
 }  // namespace

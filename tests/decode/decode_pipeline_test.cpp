@@ -72,7 +72,7 @@ TEST_F(DecodePipeline, StretchWeightsAndRebuildsOnlyOnANewSizePair)
     EXPECT_EQ(WidthWeights[2], 5461);
     EXPECT_EQ(std::vector<BYTE>({out[0], out[2], out[4], out[6]}), std::vector<BYTE>({100, 133, 166, 200}));
 
-    WidthWeights[1] = 0;  // a rebuild would restore it
+    widthTaps.luma.nextWeight[1] = 0;  // a rebuild would restore it
     ScaleWidth(2, 2, 1, source, 4, out);
     EXPECT_EQ(out[2], (100 * 5461) >> 13);
     BYTE wide[12];
@@ -90,6 +90,33 @@ TEST_F(DecodePipeline, StretchWeightsAndRebuildsOnlyOnANewSizePair)
     ScaleHeight(1, 1, 2, rows, 3, tall);
     ScaleHeight(1, 1, 2, rows, 4, tall);
     EXPECT_EQ(tall[2], 133);
+}
+
+// The fast row blend against the plain one: random lengths and weights, inputs ending at their
+// heap block, and in place with the output at or before the first row.
+TEST_F(DecodePipeline, FastRowBlendMatchesThePlainOne)
+{
+    for (int trial = 0; trial < 200; ++trial) {
+        const std::size_t count = random() % 100;
+        const std::int32_t nextWeight = std::int32_t(random() % 8192);
+        const std::int32_t weight = std::int32_t(8191 - nextWeight + random() % 2);
+        const auto current = ExactInput(RandomBytes(random, count));
+        const auto next = ExactInput(RandomBytes(random, count));
+        GuardedOutput fast(count), plain(count);
+        BlendRows(current.get(), next.get(), fast.data(), std::ptrdiff_t(count), nextWeight, weight);
+        BlendRowsPlain(current.get(), next.get(), plain.data(), std::ptrdiff_t(count), nextWeight, weight);
+        ASSERT_EQ(fast.contents(), plain.contents()) << count;
+        ASSERT_TRUE(fast.GuardsIntact());
+
+        // Two rows one after the other, the output starting up to 20 bytes before the first.
+        const std::size_t lead = random() % 21;
+        auto rows = RandomBytes(random, lead + 2 * count);
+        auto copy = rows;
+        BlendRows(rows.data() + lead, rows.data() + lead + count, rows.data(), std::ptrdiff_t(count), nextWeight, weight);
+        BlendRowsPlain(copy.data() + lead, copy.data() + lead + count, copy.data(), std::ptrdiff_t(count), nextWeight,
+                       weight);
+        ASSERT_EQ(rows, copy) << count << " lead " << lead;
+    }
 }
 
 TEST_F(DecodePipeline, StretchRefusesWhatItCannotHold)
