@@ -107,3 +107,32 @@ TEST_F(ClockDeathTest, RemovalBlockedForeverByAnOpenHandleIsADeadlock) {
 
 }  // namespace
 }  // namespace kernel_test
+
+namespace kernel_test {
+namespace {
+
+TEST(WallClockTest, WaitsTakeRealTimeAndEndEarlyWhenWoken) {
+    platform::Clock clock(platform::Clock::Mode::Wall);
+    platform::Clock::Participant self(clock);
+    auto start = std::chrono::steady_clock::now();
+    clock.SleepFor(std::chrono::milliseconds(30));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
+    EXPECT_GE(clock.Now(), platform::Clock::TimePoint(std::chrono::milliseconds(30)));
+
+    bool ready = false;
+    std::thread waker = clock.StartThread([&] {
+        {
+            std::lock_guard lock(clock.mutex());
+            ready = true;
+        }
+        clock.NotifyAll();
+    });
+    std::unique_lock lock(clock.mutex());
+    EXPECT_TRUE(clock.WaitUntil(lock, [&] { return ready; },
+                                clock.Now() + std::chrono::seconds(60)));
+    lock.unlock();
+    waker.join();
+}
+
+}  // namespace
+}  // namespace kernel_test
