@@ -1,5 +1,7 @@
 #include "descriptors.h"
 
+#include <algorithm>
+#include <initializer_list>
 #include <string_view>
 
 namespace simulator {
@@ -8,6 +10,11 @@ namespace {
 constexpr std::uint8_t kPrinterClass = 0x07;
 constexpr std::uint8_t kPrinterSubClass = 0x01;
 
+// Byte by byte: GCC 12 warns falsely about inserting an initializer list into a vector.
+void Append(std::vector<std::uint8_t>& out, std::initializer_list<std::uint8_t> bytes) {
+    for (std::uint8_t b : bytes) out.push_back(b);
+}
+
 void AppendWord(std::vector<std::uint8_t>& out, std::uint16_t value) {
     out.push_back(static_cast<std::uint8_t>(value & 0xFF));
     out.push_back(static_cast<std::uint8_t>(value >> 8));
@@ -15,13 +22,12 @@ void AppendWord(std::vector<std::uint8_t>& out, std::uint16_t value) {
 
 void AppendInterface(std::vector<std::uint8_t>& out, std::uint8_t alternate,
                      std::uint8_t endpoints, std::uint8_t protocol) {
-    out.insert(out.end(), {9, 0x04, 0, alternate, endpoints, kPrinterClass, kPrinterSubClass,
-                           protocol, 0});
+    Append(out, {9, 0x04, 0, alternate, endpoints, kPrinterClass, kPrinterSubClass, protocol, 0});
 }
 
 void AppendEndpoint(std::vector<std::uint8_t>& out, std::uint8_t address,
                     std::uint8_t attributes, std::uint16_t packet, std::uint8_t interval) {
-    out.insert(out.end(), {7, 0x05, address, attributes});
+    Append(out, {7, 0x05, address, attributes});
     AppendWord(out, packet);
     out.push_back(interval);
 }
@@ -34,11 +40,11 @@ constexpr std::uint8_t kInterrupt = 0x03;
 std::vector<std::uint8_t> DeviceDescriptor() {
     std::vector<std::uint8_t> out = {18, 0x01};
     AppendWord(out, 0x0110);  // USB 1.1
-    out.insert(out.end(), {0, 0, 0, 8});
+    Append(out, {0, 0, 0, 8});
     AppendWord(out, kVendorId);
     AppendWord(out, kProductId);
     AppendWord(out, 0x0100);
-    out.insert(out.end(), {1, 2, 0, 1});
+    Append(out, {1, 2, 0, 1});
     return out;
 }
 
@@ -92,9 +98,10 @@ std::vector<std::uint8_t> Ieee1284DeviceId() {
     constexpr std::string_view kId =
         "MFG:Lorv;MDL:LC-1 Parallel Camera;CMD:ECP,IMAGE;CLS:IMAGE;DES:Lorv LC-1 camera;";
     const std::size_t length = kId.size() + 2;
-    std::vector<std::uint8_t> out = {static_cast<std::uint8_t>(length >> 8),
-                                     static_cast<std::uint8_t>(length & 0xFF)};
-    out.insert(out.end(), kId.begin(), kId.end());
+    std::vector<std::uint8_t> out(length);
+    out[0] = static_cast<std::uint8_t>(length >> 8);
+    out[1] = static_cast<std::uint8_t>(length & 0xFF);
+    std::copy(kId.begin(), kId.end(), out.begin() + 2);
     return out;
 }
 

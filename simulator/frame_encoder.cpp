@@ -50,9 +50,32 @@ float TargetOf(const std::vector<float>& target, const BasePlane& p, int x, int 
     return target[static_cast<std::size_t>(y + 2) * p.width + x + p.offset + 2];
 }
 
-// Error diffusion of the density, then greedy bit flips that bring the smoothed value of
-// every sample nearer its target.
-void ChooseBaseBits(BasePlane& p, const std::vector<float>& target) {
+// What an error of the smoothed value still costs once the best correction step is added,
+// tabulated in quarter steps.
+class ResidualCost {
+public:
+    static constexpr int kRange = 300, kScale = 4;
+    explicit ResidualCost(std::span<const int> steps) : table_(2 * kRange * kScale + 1) {
+        for (std::size_t i = 0; i < table_.size(); ++i) {
+            const float e = (static_cast<float>(i) - kRange * kScale) / kScale;
+            float best = 1e9f;
+            for (int step : steps) best = std::min(best, (e + step) * (e + step));
+            table_[i] = best;
+        }
+    }
+    float operator()(float e) const {
+        const int i = std::clamp(static_cast<int>(std::lround(e * kScale)) + kRange * kScale, 0,
+                                 static_cast<int>(table_.size()) - 1);
+        return table_[i];
+    }
+
+private:
+    std::vector<float> table_;
+};
+
+// Error diffusion of the density, then greedy bit flips: first toward the target itself,
+// then toward what leaves the least error after the correction step.
+void ChooseBaseBits(BasePlane& p, const std::vector<float>& target, std::span<const int> steps) {
     const std::size_t n = static_cast<std::size_t>(p.width) * p.height;
     p.bits.assign(n, 0);
     std::vector<float> density(n);
@@ -89,7 +112,9 @@ void ChooseBaseBits(BasePlane& p, const std::vector<float>& target) {
             error[static_cast<std::size_t>(y) * p.samplesX + x] = sum / 1000.0f - TargetOf(target, p, x, y);
         }
     }
-    for (int pass = 0; pass < 2; ++pass) {
+    const ResidualCost residual(steps);
+    for (int pass = 0; pass < 4; ++pass) {
+        const bool squared = pass == 0;
         for (int row = 0; row < p.height; ++row) {
             for (int col = 0; col < p.width; ++col) {
                 const std::size_t i = static_cast<std::size_t>(row) * p.width + col;
@@ -103,7 +128,7 @@ void ChooseBaseBits(BasePlane& p, const std::vector<float>& target) {
                         if (x < 0 || x >= p.samplesX) continue;
                         const float d = sign * kKernel[r][c] / 1000.0f;
                         const float e = error[static_cast<std::size_t>(y) * p.samplesX + x];
-                        change += d * (2 * e + d);
+                        change += squared ? d * (2 * e + d) : residual(e + d) - residual(e);
                     }
                 }
                 if (change >= 0) continue;
@@ -296,12 +321,12 @@ CompressedFrame EncodeCompressed(FrameFormat format, const YcbcrPlanes& picture)
     BasePlane lumaPlane{pw, ph, 2, width, height, {}};
     BasePlane crPlane{pw / 2, ph, 0, width / 2, height, {}};
     BasePlane cbPlane = crPlane;
-    ChooseBaseBits(lumaPlane, y);
-    ChooseBaseBits(crPlane, cr);
-    ChooseBaseBits(cbPlane, cb);
+    const StepLists steps = StepsOf(format);
+    ChooseBaseBits(lumaPlane, y, steps.luma);
+    ChooseBaseBits(crPlane, cr, steps.chroma);
+    ChooseBaseBits(cbPlane, cb, steps.chroma);
     PackBaseLayer(lumaPlane, crPlane, cbPlane, frame.baseLayer);
 
-    const StepLists steps = StepsOf(format);
     std::vector<int> lumaCodes(static_cast<std::size_t>(width) * height);
     std::vector<int> crCodes(lumaCodes.size() / 2), cbCodes(lumaCodes.size() / 2);
     for (int row = 0; row < height; ++row) {
