@@ -42,6 +42,8 @@ struct CameraStack::Parts {
           camera(machine.clock(), MakeCameraOptions(options))
     {
     }
+    // The camera goes only after the bus has let go of it.
+    ~Parts() { machine.Shutdown(); }
 
     platform::Machine machine;
     simulator::Camera camera;
@@ -58,10 +60,7 @@ CameraStack::CameraStack(const PlatformOptions& options) : parts_(std::make_uniq
                                  "); --log shows the driver's reasons.");
 }
 
-CameraStack::~CameraStack()
-{
-    parts_->machine.Shutdown();
-}
+CameraStack::~CameraStack() = default;
 
 std::chrono::microseconds CameraStack::Now() const { return parts_->machine.clock().Now(); }
 

@@ -1,6 +1,7 @@
 #include "frame_sink.h"
 
 #include <libyuv/convert.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -45,29 +46,30 @@ private:
     int count_ = 0;
 };
 
-// A stream to a file or standard output, flushed and checked at the end.
+// The stream gets standard output to itself: the library prints its port counters with
+// printf, and those lines must not land in the middle of a picture stream. Everything else
+// printed to standard output from now on goes to standard error.
+std::FILE* TakeStandardOutput()
+{
+    std::fflush(stdout);
+    const int stream = ::dup(STDOUT_FILENO);
+    if (stream < 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0)
+        return nullptr;
+    return ::fdopen(stream, "wb");
+}
+
+// A stream to a file or to standard output, checked at every write.
 class Stream {
 public:
     explicit Stream(const std::string& path) : name_(path == "-" ? "standard output" : path)
     {
-        if (path == "-") {
-            file_ = stdout;
-            return;
-        }
-        file_ = std::fopen(path.c_str(), "wb");
+        file_ = path == "-" ? TakeStandardOutput() : std::fopen(path.c_str(), "wb");
         if (!file_)
             throw std::runtime_error("cannot create " + path + ": " + std::strerror(errno) + ".");
-        owned_ = true;
     }
     Stream(const Stream&) = delete;
     Stream& operator=(const Stream&) = delete;
-    ~Stream()
-    {
-        if (owned_)
-            std::fclose(file_);
-        else
-            std::fflush(file_);
-    }
+    ~Stream() { std::fclose(file_); }
 
     void Put(const void* data, std::size_t size)
     {
@@ -79,7 +81,6 @@ public:
 private:
     std::string name_;
     std::FILE* file_ = nullptr;
-    bool owned_ = false;
 };
 
 class RawSink final : public FrameSink {

@@ -150,6 +150,9 @@ std::variant<Command, int> ParseCommandLine(int argc, const char* const* argv)
     CLI::App app{"lorvcam: captures pictures from the camera behind the USB-to-parallel bridge.\n"
                  "By default the camera is the built-in simulated one, on simulated time."};
     app.require_subcommand(1);
+    app.failure_message([](const CLI::App*, const CLI::Error& error) {
+        return "lorvcam: " + std::string(error.what()) + "\nRun with --help for more information.\n";
+    });
     Command command;
     CaptureTexts texts;
 
