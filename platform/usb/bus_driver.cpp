@@ -262,8 +262,10 @@ NTSTATUS BusDriver::State::Dispatch(Port& port, PIRP irp) {
                 case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
                     auto* portStatus = static_cast<PULONG>(stack->Parameters.Others.Argument1);
                     if (portStatus == nullptr) return Complete(irp, STATUS_INVALID_PARAMETER);
-                    std::lock_guard lock(clock.mutex());
-                    *portStatus = port.connected ? (USBD_PORT_ENABLED | USBD_PORT_CONNECTED) : 0;
+                    {
+                        std::lock_guard lock(clock.mutex());
+                        *portStatus = port.connected ? (USBD_PORT_ENABLED | USBD_PORT_CONNECTED) : 0;
+                    }
                     return Complete(irp, STATUS_SUCCESS);
                 }
                 default: return Complete(irp, STATUS_NOT_SUPPORTED);
@@ -278,6 +280,7 @@ NTSTATUS BusDriver::State::Dispatch(Port& port, PIRP irp) {
                     Fail(port.control, USBD_STATUS_DEVICE_GONE, done);
                     for (auto& pipe : port.pipes) Fail(*pipe, USBD_STATUS_DEVICE_GONE, done);
                     CompleteAll(lock, done);
+                    lock.unlock();
                     return Complete(irp, STATUS_SUCCESS);
                 }
                 case IRP_MN_START_DEVICE:
@@ -313,11 +316,15 @@ NTSTATUS BusDriver::State::SubmitUrb(Port& port, PIRP irp, PURB urb) {
     const USHORT length = urb->UrbHeader.Length;
     const USHORT function = urb->UrbHeader.Function;
     if (length < sizeof(struct _URB_HEADER)) return CompleteNow(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+    USBD_STATUS portState = USBD_STATUS_SUCCESS;
     {
         std::lock_guard lock(clock.mutex());
-        if (port.removed) return CompleteNow(irp, urb, USBD_STATUS_DEVICE_GONE);
-        if (!port.connected) return CompleteNow(irp, urb, USBD_STATUS_DEV_NOT_RESPONDING);
+        if (port.removed)
+            portState = USBD_STATUS_DEVICE_GONE;
+        else if (!port.connected)
+            portState = USBD_STATUS_DEV_NOT_RESPONDING;
     }
+    if (!USBD_SUCCESS(portState)) return CompleteNow(irp, urb, portState);
 
     auto transfer = std::make_unique<Transfer>();
     transfer->irp = irp;

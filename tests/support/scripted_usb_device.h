@@ -62,7 +62,7 @@ struct InterfaceSpec {
     std::uint8_t interfaceClass = 0xFF;
     std::uint8_t subClass = 0;
     std::uint8_t protocol = 0;
-    std::vector<EndpointSpec> endpoints;
+    std::vector<EndpointSpec> endpoints{};
 };
 
 // Builds a descriptor set; interfaces appear in the configuration in the order given.
