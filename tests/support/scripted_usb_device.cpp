@@ -180,7 +180,9 @@ TransferReply ScriptedUsbDevice::StandardRequest(const SetupPacket& setup, std::
             return give(Bytes{0, 0});
         case 0x8008:  // GET_CONFIGURATION
             return give(Bytes{configuration_});
-        default: return {Reply::Stall};
+        default:
+            if ((setup.bmRequestType & 0x80) == 0 && (setup.bmRequestType & 0x60) != 0) return {Reply::Ack, data.size()};
+            return {Reply::Stall};
     }
 }
 

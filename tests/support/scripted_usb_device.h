@@ -3,7 +3,8 @@
 // Script: canned steps, consumed in order.
 // - Control: steps are matched by (bmRequestType, bRequest). Unscripted standard requests are
 //   answered from the descriptors (GET_DESCRIPTOR of the device and configuration,
-//   SET_CONFIGURATION, SET_INTERFACE, GET_STATUS); any other unscripted request stalls.
+//   SET_CONFIGURATION, SET_INTERFACE, GET_STATUS); any other unscripted request is taken when
+//   it goes host to device (like an OUT endpoint) and stalls when it asks for data.
 // - IN endpoint: each step is one run of data served in packets of the size the bus asks for;
 //   a run that ends inside a packet gives a short packet. A step of no data is a zero-length
 //   packet. With nothing scripted the endpoint answers NotYet without a next chance.

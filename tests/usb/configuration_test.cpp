@@ -100,7 +100,6 @@ TEST_F(ConfigurationTest, BadSelectionBlocksAreRefusedBeforeTheDeviceHearsOfThem
 
 TEST_F(ConfigurationTest, VendorAndClassRequestsCarryTheirRequestTypeAndDataStage) {
     UrbBuffer buffer(sizeof(URB));
-    device->OnControl(0x40, 0x04, test_support::Answer());
     Submission(testDriver.lower, BuildVendor(buffer, URB_FUNCTION_VENDOR_DEVICE, false, 4, 0x07F8, 0, nullptr, 0))
         .Wait();
     EXPECT_EQ(buffer.urb()->UrbHeader.Status, USBD_STATUS_SUCCESS);
