@@ -1,0 +1,204 @@
+#include "driver_fixture.h"
+
+#include <algorithm>
+
+#include "debug_log.h"
+
+namespace driver_test {
+
+struct PendingIo::State {
+    KEVENT event;
+    IoResult result;
+    bool done = false;
+};
+
+PendingIo::PendingIo() : state_(std::make_shared<State>()) {
+    KeInitializeEvent(&state_->event, NotificationEvent, FALSE);
+}
+
+platform::kernel::IoCompletion PendingIo::Done() {
+    return [state = state_](NTSTATUS status, ULONG_PTR information) {
+        EXPECT_FALSE(state->done) << "completion reported twice";
+        state->result.status = status;
+        state->result.information = information;
+        state->result.completed = true;
+        state->done = true;
+        KeSetEvent(&state->event, IO_NO_INCREMENT, FALSE);
+    };
+}
+
+bool PendingIo::IsDone() const { return KeReadStateEvent(&state_->event) != 0; }
+
+IoResult PendingIo::Wait(LONGLONG timeoutMs) {
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -timeoutMs * 10000;
+    KeWaitForSingleObject(&state_->event, Executive, KernelMode, FALSE, &timeout);
+    IoResult result = state_->result;
+    result.returned = returned;
+    return result;
+}
+
+Bytes SetupBytes(const platform::usb::SetupPacket& setup) {
+    return {setup.bmRequestType,
+            setup.bRequest,
+            static_cast<std::uint8_t>(setup.wValue & 0xFF),
+            static_cast<std::uint8_t>(setup.wValue >> 8),
+            static_cast<std::uint8_t>(setup.wIndex & 0xFF),
+            static_cast<std::uint8_t>(setup.wIndex >> 8),
+            static_cast<std::uint8_t>(setup.wLength & 0xFF),
+            static_cast<std::uint8_t>(setup.wLength >> 8)};
+}
+
+void DriverTest::SetUp() {
+    machine_ = std::make_unique<platform::Machine>();
+    ASSERT_EQ(kernel().LoadDriver(L"lorvusb", DriverEntry, &driverObject_), STATUS_SUCCESS);
+}
+
+void DriverTest::TearDown() {
+    for (FileObject* file : openFiles_) {
+        platform::kernel::CloseFile(kernel(), file);
+    }
+    openFiles_.clear();
+    if (pdo_ != nullptr) {
+        bool fAttached = Attached();
+        ClearLog();
+        Remove();
+        if (fAttached) {
+            EXPECT_TRUE(Logged("DecIrpCount 1->0\n")) << "holds did not return to zero";
+            EXPECT_TRUE(Logged("leave RemoveDevice\n"));
+        }
+        machine_->bus().DeletePdo(pdo_);
+        pdo_ = nullptr;
+    }
+    // The verifier fails the run if a device or any "Wdm " pool is left.
+    kernel().UnloadDriver(driverObject_);
+    EXPECT_EQ(verifier().OutstandingAllocations(LORV_POOL_TAG), 0u);
+    machine_.reset();
+}
+
+NTSTATUS DriverTest::Plug(test_support::Descriptors descriptors) {
+    device_ = std::make_shared<test_support::ScriptedUsbDevice>(machine_->clock(), std::move(descriptors));
+    pdo_ = machine_->bus().Connect(device_);
+    NTSTATUS status = kernel().DeviceArrived(pdo_, driverObject_);
+    if (status == STATUS_SUCCESS) {
+        file_ = Open();
+    }
+    ClearTraffic();
+    ClearLog();
+    return status;
+}
+
+NTSTATUS DriverTest::Connect(test_support::Descriptors descriptors) {
+    device_ = std::make_shared<test_support::ScriptedUsbDevice>(machine_->clock(), std::move(descriptors));
+    pdo_ = machine_->bus().Connect(device_);
+    return Driver_AddDevice(driverObject_, pdo_);
+}
+
+NTSTATUS DriverTest::Start() { return kernel().SendSystemRequest(pdo_, IRP_MJ_PNP, IRP_MN_START_DEVICE); }
+
+void DriverTest::Remove() {
+    if (Attached()) {
+        EXPECT_TRUE(kernel().RequestRemoval(pdo_, false).Wait());
+    }
+}
+
+void DriverTest::Unplug() {
+    for (FileObject* file : openFiles_) {
+        platform::kernel::CloseFile(kernel(), file);
+    }
+    openFiles_.clear();
+    file_ = nullptr;
+    Remove();
+    machine_->bus().DeletePdo(pdo_);
+    pdo_ = nullptr;
+}
+
+bool DriverTest::Attached() { return kernel().TopOfStack(pdo_) != pdo_; }
+
+PDEVICE_OBJECT DriverTest::DriverDevice() { return kernel().TopOfStack(pdo_); }
+
+// The caller learns of a completion inside IofCompleteRequest, before the completion routine
+// drops the request's hold; a moment of virtual time lets the bus driver's thread finish it.
+LONG DriverTest::IrpCount() {
+    machine_->clock().SleepFor(std::chrono::milliseconds(1));
+    return GetDeviceExtension(DriverDevice())->IrpCount;
+}
+
+FileObject* DriverTest::Open() {
+    FileObject* file = nullptr;
+    EXPECT_EQ(platform::kernel::OpenFile(kernel(), LORV_DEVICE_PATH, &file), STATUS_SUCCESS);
+    if (file != nullptr) {
+        openFiles_.push_back(file);
+    }
+    return file;
+}
+
+void DriverTest::Close(FileObject* file) {
+    openFiles_.erase(std::remove(openFiles_.begin(), openFiles_.end(), file), openFiles_.end());
+    EXPECT_EQ(platform::kernel::CloseFile(kernel(), file), STATUS_SUCCESS);
+}
+
+IoResult DriverTest::Ioctl(ULONG code, const Bytes& in, ULONG outLength, Bytes* out) {
+    Bytes buffer(outLength, 0xEE);
+    if (out != nullptr && out->size() >= outLength) {
+        std::copy_n(out->begin(), outLength, buffer.begin());
+    }
+    PendingIo io;
+    io.returned = platform::kernel::SendDeviceControl(kernel(), file_, code, in.data(), static_cast<ULONG>(in.size()),
+                                                      buffer.data(), outLength, io.Done());
+    IoResult result = io.Wait();
+    if (out != nullptr) {
+        *out = buffer;
+    }
+    return result;
+}
+
+PendingIo DriverTest::StartRead(std::span<std::uint8_t> buffer) {
+    PendingIo io;
+    io.returned = platform::kernel::SendRead(kernel(), file_, buffer.data(), static_cast<ULONG>(buffer.size()), io.Done());
+    return io;
+}
+
+IoResult DriverTest::Read(std::span<std::uint8_t> buffer) { return StartRead(buffer).Wait(); }
+
+IoResult DriverTest::Write(std::span<const std::uint8_t> buffer) {
+    PendingIo io;
+    io.returned = platform::kernel::SendWrite(kernel(), file_, buffer.data(), static_cast<ULONG>(buffer.size()), io.Done());
+    return io.Wait();
+}
+
+std::vector<std::string> DriverTest::LogLines() {
+    const std::string prefix = szDriverName;
+    std::string text = kernel().log().Text(platform::kernel::DebugLog::Source::Kernel);
+    std::vector<std::string> lines;
+    std::size_t at = text.find(prefix);
+    while (at != std::string::npos) {
+        std::size_t next = text.find(prefix, at + prefix.size());
+        lines.push_back(text.substr(at + prefix.size(), next == std::string::npos ? std::string::npos
+                                                                                 : next - at - prefix.size()));
+        at = next;
+    }
+    return lines;
+}
+
+bool DriverTest::Logged(const std::string& line) {
+    std::vector<std::string> lines = LogLines();
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+void DriverTest::ClearLog() { kernel().log().Clear(); }
+
+std::vector<Bytes> DriverTest::ControlTraffic() {
+    std::vector<Bytes> traffic;
+    for (const auto& record : device_->Records()) {
+        if (record.kind == test_support::ScriptedUsbDevice::Record::Kind::Control &&
+            record.reply != platform::usb::Reply::NotYet) {
+            traffic.push_back(SetupBytes(record.setup));
+        }
+    }
+    return traffic;
+}
+
+void DriverTest::ClearTraffic() { device_->ClearRecords(); }
+
+}  // namespace driver_test
