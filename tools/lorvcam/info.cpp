@@ -72,7 +72,7 @@ std::string DescriptorLines(const std::string& driverLog)
     std::string line, result;
     bool inside = false;
     // Descriptor fields by the USB naming: bLength, wTotalLength, idVendor, bcdUSB, MaxPower...
-    static const std::regex kField("^(b|w|i|id|bcd|bm)[A-Z][A-Za-z0-9]* = |^MaxPower = ");
+    static const std::regex kField("^(b|w|i|id|bcd|bm)[A-Z][A-Za-z0-9]* *= |^MaxPower *= ");
     while (std::getline(lines, line)) {
         if (line.rfind(kLogPrefix, 0) == 0)
             line.erase(0, sizeof kLogPrefix - 1);
