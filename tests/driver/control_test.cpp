@@ -69,29 +69,41 @@ TEST_F(ControlTest, GetRegisterReadsTheSnapshotByteOfItsIndex) {
     EXPECT_TRUE(Logged("leave _Device::GetReg succ\n"));
 }
 
-TEST_F(ControlTest, GetRegisterWithAWrongSizedReplyStoresNothing) {
-    for (std::size_t length : {5u, 0u}) {
-        device_->OnControl(0xC0, 3, Answer(Snapshot(length)));
+// A reply of the wrong size keeps STATUS_SUCCESS but stores nothing; a stall fails.
+TEST_F(ControlTest, GetRegisterRepliesThatGoWrong) {
+    struct Case {
+        test_support::Step reply;
+        NTSTATUS status;
+    };
+    const Case cases[] = {{Answer(Snapshot(5)), STATUS_SUCCESS}, {Answer({}), STATUS_SUCCESS},
+                          {Stall(), STATUS_UNSUCCESSFUL}};
+    for (const Case& c : cases) {
+        device_->OnControl(0xC0, 3, c.reply);
         Bytes out{0x5A};
         IoResult result = Ioctl(IOCTL_BRIDGE_GET_REG, {2}, 1, &out);
-        EXPECT_EQ(result.status, STATUS_SUCCESS);
+        EXPECT_EQ(result.status, c.status);
         EXPECT_EQ(result.information, 0u);
         EXPECT_EQ(out, Bytes{0x5A});
     }
+    EXPECT_TRUE(Logged("urb fail with C0000004\n"));  // USBD_STATUS_STALL_PID, seen only in the log
+    EXPECT_EQ(IrpCount(), 2);
 }
 
-TEST_F(ControlTest, BridgeFailuresBecomeUnsuccessful) {
-    device_->OnControl(0xC0, 3, Stall());
-    Bytes out{0x5A};
-    IoResult result = Ioctl(IOCTL_BRIDGE_GET_REG, {2}, 1, &out);
-    EXPECT_EQ(result.status, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(result.information, 0u);
-    EXPECT_EQ(out, Bytes{0x5A});
-    EXPECT_TRUE(Logged("urb fail with C0000004\n"));  // USBD_STATUS_STALL_PID, seen only in the log
-
-    device_->OnControl(0x40, 4, Stall());
-    EXPECT_EQ(Ioctl(IOCTL_BRIDGE_SET_REG, {2, 0x04}, 0).status, STATUS_UNSUCCESSFUL);
-    EXPECT_TRUE(Logged("leave _Device::ApiSetReg succ\n"));  // the submission itself went well
+// Each allocation of a request failing in turn: refused, nothing sent, nothing kept.
+TEST_F(ControlTest, AllocationFailuresRefuseTheRequest) {
+    const std::size_t poolBefore = verifier().OutstandingAllocations(LORV_POOL_TAG);
+    const char* const lines[] = {"allocate URC fail\n", "allocate Urb fail\n", "allocate Buffer fail\n"};
+    for (unsigned n = 1; n <= std::size(lines); ++n) {
+        const char* line = lines[n - 1];
+        ClearLog();
+        verifier().FailNthAllocation(n);
+        IoResult result = Ioctl(IOCTL_BRIDGE_GET_REG, {2}, 1);
+        verifier().StopFailingAllocations();
+        EXPECT_EQ(result.status, STATUS_NO_MEMORY) << line;
+        EXPECT_TRUE(Logged(line)) << line;
+        EXPECT_EQ(verifier().OutstandingAllocations(LORV_POOL_TAG), poolBefore);
+    }
+    EXPECT_TRUE(ControlTraffic().empty());
     EXPECT_EQ(IrpCount(), 2);
 }
 
