@@ -118,9 +118,12 @@ bool DriverTest::Attached() { return kernel().TopOfStack(pdo_) != pdo_; }
 PDEVICE_OBJECT DriverTest::DriverDevice() { return kernel().TopOfStack(pdo_); }
 
 // The caller learns of a completion inside IofCompleteRequest, before the completion routine
-// drops the request's hold; a moment of virtual time lets the bus driver's thread finish it.
+// drops the request's hold and logs its last lines; a moment of virtual time lets the bus
+// driver's thread finish it.
+void DriverTest::Settle() { machine_->clock().SleepFor(std::chrono::milliseconds(1)); }
+
 LONG DriverTest::IrpCount() {
-    machine_->clock().SleepFor(std::chrono::milliseconds(1));
+    Settle();
     return GetDeviceExtension(DriverDevice())->IrpCount;
 }
 
@@ -168,6 +171,7 @@ IoResult DriverTest::Write(std::span<const std::uint8_t> buffer) {
 }
 
 std::vector<std::string> DriverTest::LogLines() {
+    Settle();
     const std::string prefix = szDriverName;
     std::string text = kernel().log().Text(platform::kernel::DebugLog::Source::Kernel);
     std::vector<std::string> lines;

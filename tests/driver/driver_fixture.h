@@ -71,6 +71,7 @@ protected:
     bool Attached();
     PDEVICE_OBJECT DriverDevice();
     LONG IrpCount();
+    void Settle();
 
     FileObject* Open();
     void Close(FileObject* file);
