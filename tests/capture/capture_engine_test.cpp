@@ -89,8 +89,9 @@ protected:
     CaptureContext* Stream(int width, int height, int mode, int bitsPerPixel = 24)
     {
         CaptureContext* c = StartContext(width, height, mode, bitsPerPixel);
-        if (c != nullptr)
+        if (c != nullptr) {
             EXPECT_EQ(StartStreaming(c), 1);
+        }
         return c;
     }
 

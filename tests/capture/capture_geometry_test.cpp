@@ -89,7 +89,6 @@ TEST_F(Geometry, FullFrameOutputIgnoresZoom)
     ASSERT_NE(reference, nullptr);
     ASSERT_NE(c, nullptr);
     SetZoomFactor(c, 50);
-    EXPECT_EQ(c->zoomFactor, 32);
     EXPECT_EQ(c->captureWidth, 230);
     EXPECT_EQ(c->captureHeight, 240);
     EXPECT_EQ(c->windowWidth, 460);
