@@ -10,8 +10,10 @@ constexpr BYTE kControlAutoFd = 0x02;
 constexpr BYTE kControlInit = 0x04;
 constexpr BYTE kControlReverse = 0x20;
 constexpr BYTE kEcrFifoEmpty = 0x01;
-// A drain longer than the bridge's FIFO and the bulk pipe can hold means it stopped answering.
-constexpr int kDrainMaxBytes = 4096;
+// Each drained byte costs two USB transfers; a drain far longer than the bridge's FIFO, or
+// than a second, means the bridge stopped answering.
+constexpr int kDrainMaxBytes = 1024;
+constexpr DWORD kDrainMilliseconds = 1000;
 
 void WriteControl(BYTE value)
 {
@@ -126,7 +128,7 @@ int EcpLeaveReverse(void)
     DWORD start = GetTickCount();
     int drained = 0;
     while (!(PortRead(portMap.ecrPort) & kEcrFifoEmpty)) {
-        if (drained == kDrainMaxBytes || !WithinTimeout(start))
+        if (drained == kDrainMaxBytes || GetTickCount() - start > kDrainMilliseconds)
             return LinkTimeout;  // the bridge stopped answering: the direction stays reverse
         PortRead(portMap.ecpFifoPort);
         drained++;
