@@ -43,8 +43,6 @@ public:
     NTSTATUS ReadDescriptors(PIRP pIrp);
     NTSTATUS SelectConfiguration(PIRP pIrp, UCHAR bInterfaceNumber, UCHAR bAlternateSetting);
     NTSTATUS CallLowerSync(PIRP pIrp);
-    NTSTATUS ReadDeviceDescriptor(_UsbRequest& request);
-    NTSTATUS ReadConfigurationDescriptor(_UsbRequest& request);
 
     static void PrepareBypass(PIRP pIrp);
     static void SubmitUrb(PIRP pIrp, PURB pUrb);
@@ -58,6 +56,9 @@ public:
     PDEVICE_OBJECT StackDevice() const { return StackDeviceObject; }
 
 private:
+    // The reads of ReadDescriptors, on its request object; each leaves its field empty on failure.
+    NTSTATUS ReadDeviceDescriptor(_UsbRequest& request);
+    NTSTATUS ReadConfigurationDescriptor(_UsbRequest& request);
     // Completes a request refused before submission: byte count 0, hold dropped, failure line.
     NTSTATUS Refuse(PIRP pIrp, NTSTATUS status, const char* szFailureLine);
     // Bridge requests need the configuration that start selects (and pipes need to exist in it).
