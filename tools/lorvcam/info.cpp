@@ -3,8 +3,9 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include <cctype>
 #include <cstdio>
-#include <regex>
+#include <cstring>
 #include <sstream>
 #include <stdexcept>
 
@@ -45,6 +46,24 @@ std::string ErrorText(DWORD error)
 
 const char kLogPrefix[] = "LORVLINK: ";
 
+// "name = value" where the name follows the USB descriptor naming: bLength, wTotalLength,
+// idVendor, bcdUSB, iProduct, bmAttributes, MaxPower (the driver pads names with spaces).
+bool IsDescriptorField(const std::string& line)
+{
+    const auto nameEnd = line.find_first_of(" =");
+    if (nameEnd == std::string::npos || line.find_first_not_of(' ', nameEnd) != line.find('=', nameEnd))
+        return false;
+    const std::string name = line.substr(0, nameEnd);
+    if (name == "MaxPower")
+        return true;
+    for (const char* prefix : {"bcd", "bm", "id", "b", "w", "i"}) {
+        const std::size_t n = std::strlen(prefix);
+        if (name.size() > n && name.compare(0, n, prefix) == 0 && std::isupper(static_cast<unsigned char>(name[n])))
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 std::string ReadDeviceId()
@@ -71,8 +90,6 @@ std::string DescriptorLines(const std::string& driverLog)
     std::istringstream lines(driverLog);
     std::string line, result;
     bool inside = false;
-    // Descriptor fields by the USB naming: bLength, wTotalLength, idVendor, bcdUSB, MaxPower...
-    static const std::regex kField("^(b|w|i|id|bcd|bm)[A-Z][A-Za-z0-9]* *= |^MaxPower *= ");
     while (std::getline(lines, line)) {
         if (line.rfind(kLogPrefix, 0) == 0)
             line.erase(0, sizeof kLogPrefix - 1);
@@ -84,7 +101,7 @@ std::string DescriptorLines(const std::string& driverLog)
             result += "  device descriptor:\n";
         else if (inside && line.rfind("UsbConfigurationDescriptor = ", 0) == 0)
             result += "  configuration descriptor:\n";
-        else if (inside && std::regex_search(line, kField))
+        else if (inside && IsDescriptorField(line))
             result += "    " + line + "\n";
     }
     return result;
