@@ -120,8 +120,13 @@ TEST_F(ControlTest, SoftResetAndDeviceIdUsePrinterClassRequests) {
     ASSERT_EQ(result.information, id.size());
     EXPECT_EQ(Bytes(out.begin(), out.begin() + id.size()), id);
 
+    // wLength has 16 bits: a larger output asks for 0xFFFF, not for the length's low bits.
+    device_->OnControl(0xA1, 0, Answer(id));
+    EXPECT_EQ(Ioctl(IOCTL_BRIDGE_GET_DEVICE_ID, {}, 0x10040).information, id.size());
+
     std::vector<Bytes> expected{{0x21, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
-                                {0xA1, 0x00, 0x00, 0x00, 0x02, 0x00, 0x40, 0x00}};
+                                {0xA1, 0x00, 0x00, 0x00, 0x02, 0x00, 0x40, 0x00},
+                                {0xA1, 0x00, 0x00, 0x00, 0x02, 0x00, 0xFF, 0xFF}};
     EXPECT_EQ(ControlTraffic(), expected);
 }
 
