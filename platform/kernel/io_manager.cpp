@@ -170,6 +170,11 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             lock.unlock();
             kernel.verifier().Fail("IoCallDriver with IRP " + Hex(Irp) + ", which is not live");
         }
+        if (state.FindDevice(DeviceObject) == nullptr) {
+            lock.unlock();
+            kernel.verifier().Fail("IoCallDriver of IRP " + Hex(Irp) + " to " + Hex(DeviceObject) +
+                                   ", which is not a device object");
+        }
         if (Irp->CurrentLocation <= 1) {
             lock.unlock();
             kernel.verifier().Fail("IRP stack location overrun: IoCallDriver of IRP " + Hex(Irp) +

@@ -45,10 +45,8 @@ bool DeviceGone(Kernel& kernel, FileObject* file) {
     return record == nullptr || record->deleted;
 }
 
-NTSTATUS RefuseOnGoneDevice(const IoCompletion& done) {
-    if (done) done(STATUS_DELETE_PENDING, 0);
-    return STATUS_DELETE_PENDING;
-}
+// A buffer that is missing while its length says it is there cannot be probed.
+bool BufferMissing(const void* buffer, ULONG length) { return buffer == nullptr && length > 0; }
 
 NTSTATUS SendAndWaitFor(Kernel& kernel, FileObject* file, UCHAR major) {
     if (DeviceGone(kernel, file)) return STATUS_DELETE_PENDING;
@@ -134,7 +132,8 @@ NTSTATUS CloseFile(Kernel& kernel, FileObject* file) {
 
 NTSTATUS SendDeviceControl(Kernel& kernel, FileObject* file, ULONG code, const void* in,
                            ULONG inLength, void* out, ULONG outLength, IoCompletion done) {
-    if (DeviceGone(kernel, file)) return RefuseOnGoneDevice(done);
+    if (BufferMissing(in, inLength) || BufferMissing(out, outLength)) return STATUS_INVALID_PARAMETER;
+    if (DeviceGone(kernel, file)) return STATUS_DELETE_PENDING;
     IrpRecord* record = StartUserIrp(kernel, file, IRP_MJ_DEVICE_CONTROL, std::move(done));
     PIRP irp = record->irp;
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
@@ -169,7 +168,8 @@ NTSTATUS SendDeviceControl(Kernel& kernel, FileObject* file, ULONG code, const v
 
 NTSTATUS SendRead(Kernel& kernel, FileObject* file, void* buffer, ULONG length,
                   IoCompletion done) {
-    if (DeviceGone(kernel, file)) return RefuseOnGoneDevice(done);
+    if (BufferMissing(buffer, length)) return STATUS_INVALID_PARAMETER;
+    if (DeviceGone(kernel, file)) return STATUS_DELETE_PENDING;
     IrpRecord* record = StartUserIrp(kernel, file, IRP_MJ_READ, std::move(done));
     PIRP irp = record->irp;
     IoGetNextIrpStackLocation(irp)->Parameters.Read.Length = length;
@@ -187,7 +187,8 @@ NTSTATUS SendRead(Kernel& kernel, FileObject* file, void* buffer, ULONG length,
 
 NTSTATUS SendWrite(Kernel& kernel, FileObject* file, const void* buffer, ULONG length,
                    IoCompletion done) {
-    if (DeviceGone(kernel, file)) return RefuseOnGoneDevice(done);
+    if (BufferMissing(buffer, length)) return STATUS_INVALID_PARAMETER;
+    if (DeviceGone(kernel, file)) return STATUS_DELETE_PENDING;
     IrpRecord* record = StartUserIrp(kernel, file, IRP_MJ_WRITE, std::move(done));
     PIRP irp = record->irp;
     IoGetNextIrpStackLocation(irp)->Parameters.Write.Length = length;

@@ -13,7 +13,8 @@ class Kernel;
 struct FileObject;
 
 // Runs exactly once, when the IRP is completed, on whichever thread completes it, after the
-// output has been copied back to the caller's buffer.
+// output has been copied back to the caller's buffer. A request refused before any IRP exists
+// (a missing buffer, a device already deleted) returns its error and never calls it.
 using IoCompletion = std::function<void(NTSTATUS status, ULONG_PTR information)>;
 
 // "\\.\NAME" resolves through the symbolic link \DosDevices\NAME to a device; the request goes

@@ -69,6 +69,14 @@ TEST_F(IoPathTest, BufferedControlCompletedLaterCopiesOnlyTheReportedBytes) {
     EXPECT_EQ(outcome.status, STATUS_SUCCESS);
     EXPECT_EQ(outcome.information, 3u);
     EXPECT_EQ(std::string(output, sizeof output), "cbaxxxxx");
+
+    // A length without its buffer is refused before any IRP exists.
+    Outcome refused;
+    EXPECT_EQ(SendDeviceControl(kernel, file, kIoctlReverse, input, sizeof input, nullptr, 8,
+                                Into(refused)),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(SendRead(kernel, file, nullptr, 8, Into(refused)), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(refused.calls, 0);
     EXPECT_EQ(CloseFile(kernel, file), STATUS_SUCCESS);
     Shutdown();
 }

@@ -32,6 +32,15 @@ TEST_F(VerifierDeathTest, CatchesMisuseOfRequests) {
             CompleteFromAnotherThread(TakeHeldIrp(World().busHeld), STATUS_SUCCESS, 0);
         },
         "VERIFIER: STATUS_PENDING returned without the pending mark");
+    EXPECT_DEATH(
+        {
+            Boot();
+            char input = 'a';
+            char output[8];
+            SendDeviceControl(kernel, Open(), kIoctlReverse, &input, 1, output, sizeof output, {});
+            CompleteFromAnotherThread(TakeHeldIrp(World().fdoHeld), STATUS_SUCCESS, 100);
+        },
+        "VERIFIER: IRP .* completed with Information 100, more than its buffer of 8 bytes");
     EXPECT_DEATH(Commit(Fault::StackOverrun),
                  "VERIFIER: IRP stack location overrun: IoCallDriver .* no stack location left");
 }
