@@ -6,7 +6,7 @@
 #include <functional>
 #include <mutex>
 
-#include "error_translation.h"
+#include "errors.h"
 #include "session.h"
 #include "windows.h"
 
@@ -122,8 +122,8 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
                                      LPSECURITY_ATTRIBUTES lpSecurityAttributes,
                                      DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
                                      HANDLE hTemplateFile) {
-    // Access, sharing and security have no meaning for a device without access checks; delete
-    // on close none for a device.
+    // Access, sharing and security mean nothing to a device without access checks, and
+    // delete-on-close nothing to a device at all.
     (void)dwDesiredAccess, (void)dwShareMode, (void)lpSecurityAttributes, (void)hTemplateFile;
     if (lpFileName == nullptr || dwCreationDisposition < CREATE_NEW || dwCreationDisposition > 5) {
         SetLastError(ERROR_INVALID_PARAMETER);

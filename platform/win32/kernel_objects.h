@@ -1,15 +1,20 @@
-// The objects behind Win32 handles: events, and open files of a driver's device. Their signal
-// state is guarded by the clock's mutex, so a completion on another thread and a timed wait on
-// the virtual clock cannot miss each other.
+// The objects behind Win32 handles (events, and open files of a driver's device) and the table
+// of handles. Signal states are guarded by the clock's mutex, so a completion on another thread
+// and a timed wait on the virtual clock cannot miss each other.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <string>
 
 #include "clock.h"
 #include "kernel.h"
 #include "user_io.h"
+#include "windows.h"
 
 namespace platform::win32 {
 
@@ -80,5 +85,32 @@ private:
 
 // What a wait on the handle waits for; null for an object that cannot be waited on.
 std::shared_ptr<Waitable> SignalOf(KernelObject& object);
+
+// One table of kernel-object handles per booted kernel. Handle values are multiples of 4 as on
+// Windows and never reused in the process, so a closed or stale handle is always refused.
+class HandleTable {
+public:
+    HANDLE Insert(std::shared_ptr<KernelObject> object);
+    // Null for a handle that is not open.
+    std::shared_ptr<KernelObject> Find(HANDLE handle) const;
+    template <typename T>
+    std::shared_ptr<T> FindAs(HANDLE handle) const {
+        return std::dynamic_pointer_cast<T>(Find(handle));
+    }
+    // Takes the handle out of the table; null when it was not open.
+    std::shared_ptr<KernelObject> Remove(HANDLE handle);
+
+    // Named events live as long as a handle to them is open.
+    std::shared_ptr<Event> FindNamedEvent(const std::string& name) const;
+    void NameEvent(const std::string& name, const std::shared_ptr<Event>& event);
+
+    // The kernel is gone: mark every open file abandoned.
+    void AbandonAll();
+
+private:
+    mutable std::mutex mutex_;
+    std::map<std::uintptr_t, std::shared_ptr<KernelObject>> objects_;
+    std::map<std::string, std::weak_ptr<Event>> namedEvents_;
+};
 
 }  // namespace platform::win32

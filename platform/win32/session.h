@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "handle_table.h"
 #include "kernel.h"
+#include "kernel_objects.h"
 
 namespace platform::win32 {
 

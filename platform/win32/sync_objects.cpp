@@ -1,5 +1,8 @@
-// Events, waits and CloseHandle: the handle-based calls that are not file I/O. Waits run on
-// the clock, so a 2000 ms time-out costs no real time on the virtual clock.
+// Events, waits, CloseHandle, GetTickCount and Sleep: everything that is not file I/O. Waits
+// and sleeps run on the machine's one clock, so a 2000 ms time-out costs no real time on the
+// virtual clock.
+#include <chrono>
+#include <mutex>
 #include <string>
 
 #include "session.h"
@@ -91,4 +94,22 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {
     // uses it; then they go when that call returns.
     object.reset();
     return TRUE;
+}
+
+extern "C" DWORD WINAPI GetTickCount(void) {
+    const auto session = platform::win32::CurrentSession();
+    return session ? session->kernel.clock().TickCount() : 0;
+}
+
+extern "C" void WINAPI Sleep(DWORD dwMilliseconds) {
+    const auto session = platform::win32::CurrentSession();
+    if (!session || dwMilliseconds == 0) return;
+    platform::Clock& clock = session->kernel.clock();
+    if (dwMilliseconds == INFINITE) {
+        // Never returns; the virtual clock reports it if nothing else can run.
+        std::unique_lock lock(clock.mutex());
+        clock.WaitUntil(lock, [] { return false; }, std::nullopt);
+        return;
+    }
+    clock.SleepFor(std::chrono::milliseconds(dwMilliseconds));
 }

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "windows.h"
-#include "error_translation.h"
+#include "errors.h"
 #include "heap.h"
 #include "message_boxes.h"
 #include "session.h"

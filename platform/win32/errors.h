@@ -1,5 +1,5 @@
-// The one place where kernel statuses become Win32 error codes, and where those codes get
-// their system texts.
+// Win32 errors: the one place where kernel statuses become error codes, the calling thread's
+// last error, and the system texts that FormatMessageA gives for them.
 #pragma once
 
 #include "windows.h"
