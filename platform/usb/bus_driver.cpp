@@ -114,7 +114,9 @@ USBD_STATUS PrepareSelectConfiguration(PURB urb, Transfer& transfer) {
         // The bus writes every pipe entry: they must all lie inside the caller's block.
         std::size_t needed = GET_USBD_INTERFACE_SIZE(interface->bNumEndpoints);
         if (interface->bNumEndpoints == 0) needed = kInterfaceHeader;
-        if (info->Length < needed || offset + info->Length > select.Hdr.Length) return USBD_STATUS_INVALID_PARAMETER;
+        if (info->Length < needed || offset + info->Length > select.Hdr.Length ||
+            info->Length % alignof(USBD_INTERFACE_INFORMATION) != 0)
+            return USBD_STATUS_INVALID_PARAMETER;
         transfer.steps.push_back({0x01, USB_REQUEST_SET_INTERFACE, info->AlternateSetting, info->InterfaceNumber, 0});
         offset += info->Length;
     }

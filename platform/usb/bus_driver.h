@@ -31,11 +31,13 @@
 // - A control transfer, setup, data and status stages together, completes at the end of the
 //   frame in which it is issued (a transfer issued at 0.3 ms completes at 1 ms).
 // - Bulk and interrupt data moves at most 19 packets per frame across the whole bus
-//   (19 x 64 bytes = 1216 bytes per ms); a transfer completes at the end of the frame that
-//   carried its last packet. 153600 bytes in 64-byte packets: 2400 packets, 127 frames.
-// - After a NotYet (NAK) the pipe is retried at the device's NextChance, or, without one,
-//   when something changes: a new transfer to the device, an abort, an unplug, or the device's
-//   own wake-up (UsbDevice::Attach).
+//   (19 x 64 bytes = 1216 bytes per ms), each packet taking 1/19 ms of bus time, round-robin
+//   over the pipes; a transfer completes at the end of the frame that carried its last packet.
+//   153600 bytes in 64-byte packets: 2400 packets, 127 frames.
+// - After a NotYet (NAK) the pipe is retried at the device's NextChance, within the same frame
+//   when it falls there (a NAK itself takes no packet time), or, without a NextChance, when
+//   something changes: a new transfer to the device, an abort, an unplug, or the device's own
+//   wake-up (UsbDevice::Attach).
 // Timing::Instant charges no time; Completion::Synchronous executes each URB inside
 // IofCallDriver on the caller's thread (no time charged either).
 #pragma once

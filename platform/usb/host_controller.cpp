@@ -2,7 +2,6 @@
 // buffers and the devices, and completes the URBs. One device call at a time, never with the
 // clock's mutex held; completions run outside it too.
 #include <algorithm>
-#include <climits>
 
 #include "bus_state.h"
 
@@ -60,16 +59,23 @@ void BusDriver::State::Run() {
 }
 
 // One 1-ms frame: a control step per port (all its stages fit one frame), then bulk and
-// interrupt packets round-robin over the pipes up to the frame's budget; the transfers that
-// ended complete when the frame is over. Timing::Instant lifts the budget and the wait.
+// interrupt packets round-robin over the pipes. Each data packet takes 1/19 of the frame, so a
+// frame carries at most 19, and each goes at its own time: a device that answered NotYet is
+// asked again at its NextChance within the same frame, as a host controller retries a NAKed
+// transaction. The transfers that ended complete when the frame is over. Timing::Instant has
+// no packet times: it moves packets until every pipe is empty or waits for its device.
 void BusDriver::State::RunFrame(std::unique_lock<std::mutex>& lock, std::vector<Transfer*>& done) {
     const bool timed = timing == Timing::FullSpeed;
-    const Clock::TimePoint now = clock.Now();
-    const Clock::TimePoint frameEnd = FrameEnd(now);
+    const Clock::TimePoint frameEnd = FrameEnd(clock.Now());
+    const Clock::TimePoint frameStart = frameEnd - Clock::Duration(kFrameMicroseconds);
     frameActive = true;
 
     std::vector<Port*> snapshot;
-    for (auto& [pdo, port] : ports) snapshot.push_back(port.get());
+    std::vector<std::pair<Port*, Pipe*>> dataPipes;
+    for (auto& [pdo, port] : ports) {
+        snapshot.push_back(port.get());
+        for (auto& pipe : port->pipes) dataPipes.emplace_back(port.get(), pipe.get());
+    }
     auto waitForDevice = [&] { clock.WaitUntil(lock, [&] { return !deviceBusy; }, std::nullopt); };
 
     bool used = false;
@@ -77,28 +83,46 @@ void BusDriver::State::RunFrame(std::unique_lock<std::mutex>& lock, std::vector<
         Pipe& control = port->control;
         for (;;) {
             waitForDevice();
-            if (!Ready(*port, control, now)) break;
+            if (!Ready(*port, control, clock.Now())) break;
             control.parked = false;
             used = true;
             if (Step(lock, *control.queue.front(), done) == StepResult::Parked || timed) break;
         }
     }
 
-    int budget = timed ? kBulkPacketsPerFrame : INT_MAX;
-    for (bool progress = true; progress && budget > 0;) {
-        progress = false;
-        for (Port* port : snapshot) {
-            std::vector<Pipe*> pipes;
-            for (auto& pipe : port->pipes) pipes.push_back(pipe.get());
-            for (Pipe* pipe : pipes) {
-                if (budget == 0) break;
-                waitForDevice();
-                if (!Ready(*port, *pipe, now)) continue;
-                pipe->parked = false;
-                used = true;
-                --budget;  // a NAKed packet takes its slot in the frame too
-                if (Step(lock, *pipe->queue.front(), done) != StepResult::Parked) progress = true;
-            }
+    // The bus time of the next data packet, in 1/19 microseconds so that 19 packets fill
+    // exactly one frame.
+    std::int64_t cursor = (clock.Now() - frameStart).count() * kBulkPacketsPerFrame;
+    auto cursorTime = [&] {
+        return frameStart + Clock::Duration((cursor + kBulkPacketsPerFrame - 1) / kBulkPacketsPerFrame);
+    };
+    int budget = kBulkPacketsPerFrame;
+    for (std::size_t next = 0; !dataPipes.empty() && (!timed || (budget > 0 && cursorTime() < frameEnd));) {
+        if (timed) {
+            clock.WaitUntil(lock, [&] { return stopping; }, cursorTime());
+            if (stopping) break;
+        }
+        waitForDevice();
+        const Clock::TimePoint at = clock.Now();
+        std::optional<std::size_t> chosen;
+        for (std::size_t i = 0; i < dataPipes.size() && !chosen; ++i) {
+            std::size_t candidate = (next + i) % dataPipes.size();
+            if (Ready(*dataPipes[candidate].first, *dataPipes[candidate].second, at)) chosen = candidate;
+        }
+        if (!chosen) {
+            // Nothing to move now: go on at the earliest retry if it falls in this frame.
+            std::optional<Clock::TimePoint> retry = EarliestRetry();
+            if (!timed || !retry || *retry >= frameEnd) break;
+            cursor = std::max(cursor, (*retry - frameStart).count() * kBulkPacketsPerFrame);
+            continue;
+        }
+        Pipe& pipe = *dataPipes[*chosen].second;
+        pipe.parked = false;
+        used = true;
+        next = *chosen + 1;
+        if (Step(lock, *pipe.queue.front(), done) != StepResult::Parked || !timed) {
+            cursor += kFrameMicroseconds;  // one packet's share of the frame
+            --budget;
         }
     }
 
@@ -216,10 +240,9 @@ BusDriver::State::StepResult BusDriver::State::Settle(Transfer& transfer, const 
         case Reply::Gone: return finish(USBD_STATUS_DEV_NOT_RESPONDING);
         case Reply::Stall: return finish(USBD_STATUS_STALL_PID);
         case Reply::NotYet: {
-            // Ask again no sooner than the next frame (or, untimed, than the next instant), so
-            // that a device that keeps saying "now" cannot stop the clock.
-            Clock::TimePoint now = clock.Now();
-            Clock::TimePoint earliest = timing == Timing::FullSpeed ? FrameEnd(now) : now + Clock::Duration(1);
+            // Never ask again at the same instant: a device that keeps saying "now" must not
+            // stop the clock.
+            Clock::TimePoint earliest = clock.Now() + Clock::Duration(1);
             pipe.parked = true;
             pipe.retryAt = nextChance ? std::optional(std::max(*nextChance, earliest)) : std::nullopt;
             pipe.parkedAtChange = port.changes;
