@@ -101,6 +101,11 @@ TEST_F(ReadWriteTest, AbortingTheInPipeEndsTheOutstandingRead) {
     EXPECT_TRUE(ControlTraffic().empty());  // the abort is the bus driver's business
     EXPECT_EQ(IrpCount(), 2);
 
+    // Cancelling the file's I/O ends a read the same way.
+    PendingIo cancelled = StartRead(buffer);
+    platform::kernel::CancelFileIo(kernel(), file_);
+    EXPECT_EQ(cancelled.Wait().status, STATUS_UNSUCCESSFUL);
+
     // The pipe still works afterwards.
     device_->OnIn(kBulkIn, Answer(Pattern(64)));
     Bytes next(64);
