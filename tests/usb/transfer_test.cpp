@@ -44,6 +44,26 @@ TEST_F(TransferTest, BulkInMovesNineteenPacketsPerFrame) {
     EXPECT_EQ(device->Count(test_support::ScriptedUsbDevice::Record::Kind::In), 19u + 20u + 2400u);
 }
 
+TEST_F(TransferTest, NakedPipeIsAskedAgainWithinTheFrame) {
+    // A device that has a packet ready every 64 us: ten of them fit one frame.
+    Clock::TimePoint start = Now();
+    for (int k = 0; k < 10; ++k) device->OnIn(0x82, test_support::Late(start + k * 64us, Pattern(64)));
+    Bytes buffer(640);
+    UrbBuffer urb(sizeof(URB));
+    Submission read(testDriver.lower, BuildBulk(urb, pipeIn, buffer.data(), 640, USBD_TRANSFER_DIRECTION_IN));
+    read.Wait();
+    EXPECT_EQ(read.status(), STATUS_SUCCESS);
+    EXPECT_EQ(read.completedAt() - start, 1ms);
+    std::size_t asked = 0;
+    for (const auto& record : device->Records()) {
+        if (record.kind != test_support::ScriptedUsbDevice::Record::Kind::In || record.reply != platform::usb::Reply::Ack)
+            continue;
+        EXPECT_EQ(record.at, start + asked * 64us) << asked;  // each packet the moment it is there
+        ++asked;
+    }
+    EXPECT_EQ(asked, 10u);
+}
+
 TEST_F(TransferTest, ControlTransferCompletesAtTheEndOfItsFrame) {
     machine->clock().SleepFor(300us);
     Clock::TimePoint start = Now();
@@ -106,6 +126,42 @@ TEST_F(TransferTest, AbortEndsAnOutstandingReadWithTheBytesMovedSoFar) {
     Submission next(testDriver.lower, BuildBulk(readUrb, pipeIn, buffer.data(), 64, USBD_TRANSFER_DIRECTION_IN));
     next.Wait();
     EXPECT_EQ(next.status(), STATUS_SUCCESS);
+}
+
+// A device that takes its time over every IN packet, so that an abort finds it in flight.
+class SlowDevice : public test_support::ScriptedUsbDevice {
+public:
+    explicit SlowDevice(Clock& clock) : ScriptedUsbDevice(clock), clock_(clock) {}
+    platform::usb::TransferReply In(std::uint8_t endpoint, std::span<std::uint8_t> packet) override {
+        clock_.SleepFor(5ms);
+        return ScriptedUsbDevice::In(endpoint, packet);
+    }
+
+private:
+    Clock& clock_;
+};
+
+TEST_F(TransferTest, AbortOfATransferInFlightCompletesWhenTheDeviceAnswers) {
+    machine->Unplug(id);
+    ASSERT_TRUE(machine->WaitRemoved(id));
+    testDriver = TestDriverState{};
+    device = std::make_shared<SlowDevice>(machine->clock());
+    id = machine->Plug(device);
+    Configure();
+    device->OnIn(0x82, test_support::Answer(Pattern(64)));
+
+    Bytes buffer(256);
+    UrbBuffer readUrb(sizeof(URB)), abortUrb(sizeof(URB));
+    Clock::TimePoint start = Now();
+    Submission read(testDriver.lower, BuildBulk(readUrb, pipeIn, buffer.data(), 256, USBD_TRANSFER_DIRECTION_IN));
+    machine->clock().SleepFor(2ms);  // the device is inside its first packet now
+    Submission abort(testDriver.lower, BuildAbort(abortUrb, pipeIn));
+    EXPECT_EQ(abort.dispatchStatus(), STATUS_PENDING);
+    abort.Wait();
+    ASSERT_TRUE(read.completed());
+    EXPECT_EQ(read.status(), STATUS_CANCELLED);
+    EXPECT_EQ(readUrb.urb()->UrbBulkOrInterruptTransfer.TransferBufferLength, 64u);  // the packet in flight
+    EXPECT_GE(abort.completedAt(), start + 5ms);
 }
 
 TEST_F(TransferTest, CancelledIrpEndsAParkedRead) {
