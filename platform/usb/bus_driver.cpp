@@ -270,6 +270,7 @@ NTSTATUS BusDriver::State::Dispatch(Port& port, PIRP irp) {
                     }
                     return Complete(irp, STATUS_SUCCESS);
                 }
+                case IOCTL_INTERNAL_USB_RESET_PORT: return ResetPort(port, irp);
                 default: return Complete(irp, STATUS_NOT_SUPPORTED);
             }
         case IRP_MJ_PNP:
@@ -301,6 +302,36 @@ NTSTATUS BusDriver::State::Dispatch(Port& port, PIRP irp) {
         case IRP_MJ_SYSTEM_CONTROL: return Complete(irp, irp->IoStatus.Status);
         default: return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
+}
+
+// The port resets the device to its unconfigured state: the pipes of its configuration close
+// and what was queued on them ends as cancelled.
+NTSTATUS BusDriver::State::ResetPort(Port& port, PIRP irp) {
+    std::unique_lock lock(clock.mutex());
+    if (!port.connected || port.removed) {
+        lock.unlock();
+        return Complete(irp, STATUS_DEVICE_NOT_CONNECTED);
+    }
+    clock.WaitUntil(lock, [&] { return !deviceBusy; }, std::nullopt);
+    std::vector<Transfer*> done;
+    for (auto& pipe : port.pipes) {
+        Fail(*pipe, USBD_STATUS_CANCELED, done);
+        port.retired.push_back(std::move(pipe));
+    }
+    port.pipes.clear();
+    deviceBusy = true;
+    busyPort = &port;
+    std::shared_ptr<UsbDevice> device = port.device;
+    lock.unlock();
+    device->Reset();
+    lock.lock();
+    deviceBusy = false;
+    busyPort = nullptr;
+    ++port.changes;
+    clock.NotifyAll();
+    CompleteAll(lock, done);
+    lock.unlock();
+    return Complete(irp, STATUS_SUCCESS);
 }
 
 NTSTATUS BusDriver::State::CompleteNow(PIRP irp, PURB urb, USBD_STATUS usbd) {

@@ -23,6 +23,8 @@
 //   or a bad buffer USBD_STATUS_INVALID_PARAMETER / USBD_STATUS_INVALID_PIPE_HANDLE with
 //   STATUS_INVALID_PARAMETER; an unknown function USBD_STATUS_INVALID_URB_FUNCTION with
 //   STATUS_NOT_SUPPORTED.
+// IOCTL_INTERNAL_USB_RESET_PORT resets the device (UsbDevice::Reset) and closes its pipes;
+// IOCTL_INTERNAL_USB_GET_PORT_STATUS reports USBD_PORT_ENABLED | USBD_PORT_CONNECTED.
 // PnP and power IRPs complete as a bus driver completes them on its PDO: start, stop, remove,
 // surprise removal and the query/cancel pairs succeed; other minors keep their current status.
 //

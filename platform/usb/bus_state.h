@@ -117,6 +117,7 @@ struct BusDriver::State {
     NTSTATUS Dispatch(Port& port, PIRP irp);
     NTSTATUS SubmitUrb(Port& port, PIRP irp, PURB urb);
     NTSTATUS CompleteNow(PIRP irp, PURB urb, USBD_STATUS usbd);
+    NTSTATUS ResetPort(Port& port, PIRP irp);
     NTSTATUS Abort(Port& port, PIRP irp, PURB urb, Pipe* pipe);
     void Cancel(PIRP irp);
 

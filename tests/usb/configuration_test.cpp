@@ -143,6 +143,33 @@ TEST_F(ConfigurationTest, ControlStallsAndUnknownFunctionsFail) {
     EXPECT_EQ(tooShort.status(), STATUS_INVALID_PARAMETER);
 }
 
+TEST_F(ConfigurationTest, PortResetUnconfiguresTheDeviceAndClosesItsPipes) {
+    Configure();
+    ASSERT_EQ(device->configuration(), 1);
+    auto internalRequest = [&](ULONG code, PVOID argument) {
+        KEVENT done;
+        IO_STATUS_BLOCK status{};
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        PIRP irp = IoBuildDeviceIoControlRequest(code, testDriver.lower, nullptr, 0, nullptr, 0, TRUE, &done, &status);
+        IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = argument;
+        if (IoCallDriver(testDriver.lower, irp) == STATUS_PENDING)
+            KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        return status.Status;
+    };
+    ULONG portStatus = 0;
+    EXPECT_EQ(internalRequest(IOCTL_INTERNAL_USB_GET_PORT_STATUS, &portStatus), STATUS_SUCCESS);
+    EXPECT_EQ(portStatus, ULONG(USBD_PORT_ENABLED | USBD_PORT_CONNECTED));
+
+    EXPECT_EQ(internalRequest(IOCTL_INTERNAL_USB_RESET_PORT, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(device->configuration(), 0);
+    EXPECT_EQ(device->Count(test_support::ScriptedUsbDevice::Record::Kind::Reset), 1u);
+    UrbBuffer buffer(sizeof(URB));
+    Bytes data(1);
+    Submission stale(testDriver.lower, BuildBulk(buffer, pipeOut, data.data(), 1, 0));
+    stale.Wait();
+    EXPECT_EQ(buffer.urb()->UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
+}
+
 TEST(UsbdLibrary, ParseConfigurationDescriptorFindsTheSettingAndStopsAtBrokenLists) {
     Bytes configuration = test_support::MakeDescriptors(1, 2, {{.number = 0, .alternateSetting = 0},
                                                                 {.number = 0, .alternateSetting = 2}})
