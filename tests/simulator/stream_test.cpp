@@ -1,6 +1,7 @@
 // Image output: frames back to back in every format, their size and trailer, the field
 // clock and ECP rate, and the stream faults.
 #include <algorithm>
+#include <cstdio>
 
 #include "fixture.h"
 
@@ -75,6 +76,26 @@ TEST_F(StreamTest, FramesStartOnTheFieldClockAndMoveAtTheEcpRate) {
     EXPECT_GT(elapsed, 3 * 110ms);
 }
 
+// Frame periods of the library's windows, for the record: the ECP byte time sets the pace and
+// the field clock rounds it up to whole fields.
+TEST_F(StreamTest, FramePeriodPerMode) {
+    for (int mode = 0; mode <= 4; ++mode) {
+        Make();
+        const Geometry g = ForMode(mode);
+        ReadyToStream(g);
+        ASSERT_EQ(host().StartStream(0x18), 0);
+        Read(3 * FrameBytes(g));
+        const auto frames = probe().recentFrames();
+        ASSERT_GE(frames.size(), 3u);
+        const auto period = frames[2].startTime - frames[1].startTime;
+        const auto fields = (FrameBytes(g) * 1000 + 19'999'999) / 20'000'000;  // bytes at 1 us, whole fields
+        EXPECT_EQ(period, std::chrono::milliseconds(20 * fields));
+        std::printf("mode %d, %dx%d, %zu bytes: one frame per %lld ms (%.2f frames/s)\n", mode,
+                    g.frameWidth, g.frameHeight, FrameBytes(g), static_cast<long long>(period.count() / 1000),
+                    1e6 / static_cast<double>(period.count()));
+    }
+}
+
 TEST_F(StreamTest, StoppingMidFrameAbandonsItAndARestartBeginsAFreshFrame) {
     const Geometry g = ForMode(2);
     ReadyToStream(g);
@@ -123,6 +144,30 @@ TEST_F(StreamTest, ABridgeThatStopsAnsweringNeverCompletesARead) {
     EXPECT_EQ(probe().bytesSent(), 0u);
     probe().SetStopAnswering(false);
     EXPECT_TRUE(host().BulkRead(frame));
+}
+
+TEST_F(StreamTest, NonsenseRegistersStillGiveFramesOfTheAskedLength) {
+    ReadyToStream(ForMode(2));
+    // An inverted window, a zero scale factor, and an end value of 0: frames of the trailer
+    // alone.
+    for (auto [reg, value] : {std::pair{0x08, 0x00}, {0x09, 0x00}, {0x03, 0x80}, {0x10, 0x00},
+                              {0x11, 0x00}, {0x12, 0x00}})
+        host().WriteControllerReg(static_cast<std::uint8_t>(reg), static_cast<std::uint8_t>(value));
+    ASSERT_EQ(host().StartStream(0x18), 0);
+    auto stream = Read(8);
+    EXPECT_TRUE(EndsWithTrailer(stream, 4));
+    EXPECT_TRUE(EndsWithTrailer(stream, 8));
+    ASSERT_EQ(host().LeaveReverse(), 0);
+
+    // A window far past the field, cut to 100 bytes of pixels.
+    for (auto [reg, value] : {std::pair{0x13, 0x40}, {0x08, 0xFF}, {0x09, 0xFF}, {0x03, 0x00},
+                              {0x0A, 0x10}, {0x0B, 0x00}, {0x10, 103}})
+        host().WriteControllerReg(static_cast<std::uint8_t>(reg), static_cast<std::uint8_t>(value));
+    ASSERT_EQ(host().StartStream(0x18), 0);
+    stream = Read(208);
+    EXPECT_TRUE(EndsWithTrailer(stream, 104));
+    EXPECT_TRUE(EndsWithTrailer(stream, 208));
+    EXPECT_EQ(probe().recentFrames().back().bytes, 104u);
 }
 
 TEST_F(StreamTest, NothingFlowsWithoutStreamBitImageCommandAndReverseLink) {
