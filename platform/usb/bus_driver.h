@@ -19,7 +19,8 @@
 //   STATUS_CANCELLED (bytes moved so far reported); the abort completes after them.
 // - RESET_PIPE, SYNC_RESET_PIPE, SYNC_CLEAR_STALL: succeed (pipes are not halted by a stall).
 // - A stall answers USBD_STATUS_STALL_PID; an unplugged device USBD_STATUS_DEV_NOT_RESPONDING
-//   with STATUS_DEVICE_NOT_CONNECTED; a block too short for its function, a bad pipe handle
+//   with STATUS_DEVICE_NOT_CONNECTED; after IRP_MN_REMOVE_DEVICE every URB ends with
+//   USBD_STATUS_DEVICE_GONE and STATUS_NO_SUCH_DEVICE; a block too short for its function, a bad pipe handle
 //   or a bad buffer USBD_STATUS_INVALID_PARAMETER / USBD_STATUS_INVALID_PIPE_HANDLE with
 //   STATUS_INVALID_PARAMETER; an unknown function USBD_STATUS_INVALID_URB_FUNCTION with
 //   STATUS_NOT_SUPPORTED.
@@ -31,7 +32,8 @@
 // Timing (charged to the platform clock on the host-controller thread), a full-speed USB 1.1
 // bus with 1-ms frames:
 // - A control transfer, setup, data and status stages together, completes at the end of the
-//   frame in which it is issued (a transfer issued at 0.3 ms completes at 1 ms).
+//   frame in which it is issued (a transfer issued at 0.3 ms completes at 1 ms); a selection
+//   sends one request per frame.
 // - Bulk and interrupt data moves at most 19 packets per frame across the whole bus
 //   (19 x 64 bytes = 1216 bytes per ms), each packet taking 1/19 ms of bus time, round-robin
 //   over the pipes; a transfer completes at the end of the frame that carried its last packet.
