@@ -1,6 +1,7 @@
 // The device side of the USB cable: the one narrow seam between the bus driver stand-in and a
-// device, simulated or real. The bus driver calls these on its host-controller thread, one at a
-// time and never with the clock's mutex held; a device may take the clock's mutex itself.
+// device, simulated or real. The bus driver calls these on its host-controller thread (with
+// synchronous completion, on the submitting thread), one at a time and never with the clock's
+// mutex held; a device may take the clock's mutex itself.
 #pragma once
 
 #include <cstddef>
