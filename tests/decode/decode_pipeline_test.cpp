@@ -119,6 +119,47 @@ TEST_F(DecodePipeline, FastRowBlendMatchesThePlainOne)
     }
 }
 
+// ScaleWidth as its rule reads, position by position, for comparison with the table-driven one.
+std::vector<BYTE> StretchRowByTheRule(const BYTE* in, int sourceWidth, int destinationWidth)
+{
+    auto weight = [](int i, int count) { return 8192 * i / (count - 1); };
+    const int d = destinationWidth - 1, dc = destinationWidth / 2 - 1, s = sourceWidth - 1, sc = sourceWidth / 2 - 1;
+    std::vector<BYTE> out(std::size_t(2 * destinationWidth));
+    int p = 0, f = 0, q = 0, g = 0;
+    for (int x = 0; x < destinationWidth; ++x) {
+        out[std::size_t(2 * x)] = f == 0 ? in[2 * p]
+                                         : BYTE((in[2 * p + 2] * weight(f, destinationWidth) +
+                                                 in[2 * p] * weight(d - f, destinationWidth)) >> 13);
+        if (x % 2 == 0) {
+            for (int c : {1, 3})
+                out[std::size_t(2 * x + c)] = g == 0 ? in[4 * q + c]
+                                                     : BYTE((in[4 * q + 4 + c] * weight(g, destinationWidth / 2) +
+                                                             in[4 * q + c] * weight(dc - g, destinationWidth / 2)) >> 13);
+            g += sc;
+            if (g >= dc)
+                g -= dc, ++q;
+        }
+        f += s;
+        if (f >= d)
+            f -= d, ++p;
+    }
+    return out;
+}
+
+TEST_F(DecodePipeline, WidthStretchFollowsItsRule)
+{
+    for (int trial = 0; trial < 300; ++trial) {
+        const int sourceWidth = 2 * (1 + int(random() % 60));
+        const int destinationWidth = sourceWidth + 2 * int(random() % 200);
+        const auto source = ExactInput(RandomBytes(random, std::size_t(2 * sourceWidth)));
+        GuardedOutput out(std::size_t(2 * destinationWidth));
+        ScaleWidth(sourceWidth, sourceWidth, 1, source.get(), destinationWidth, out.data());
+        ASSERT_EQ(out.contents(), StretchRowByTheRule(source.get(), sourceWidth, destinationWidth))
+            << sourceWidth << " to " << destinationWidth;
+        ASSERT_TRUE(out.GuardsIntact());
+    }
+}
+
 TEST_F(DecodePipeline, StretchRefusesWhatItCannotHold)
 {
     const std::vector<BYTE> source(2 * 700 * 2);
