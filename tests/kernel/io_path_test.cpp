@@ -40,6 +40,12 @@ TEST_F(IoPathTest, BootNamesTheDeviceAndUnloadLeavesNoPool) {
     RtlInitUnicodeString(&link, L"\\??\\KTEST0");  // the same link under another spelling
     EXPECT_EQ(IoCreateSymbolicLink(&link, &name), STATUS_OBJECT_NAME_COLLISION);
 
+    // Lines longer than DbgPrint's own buffer arrive whole.
+    kernel.log().Clear();
+    std::string longText(700, 'y');
+    DbgPrint("%08X %d %02X %s|\n", 0xBEEFu, -7, 5u, longText.c_str());
+    EXPECT_EQ(kernel.log().Text(DebugLog::Source::Kernel), "0000BEEF -7 05 " + longText + "|\n");
+
     Shutdown();
     EXPECT_EQ(kernel.verifier().OutstandingAllocations(), 0u);
 }
