@@ -77,6 +77,11 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     if (t_spinLocksHeld > 0 && (Timeout == nullptr || Timeout->QuadPart != 0))
         kernel.verifier().Fail("KeWaitForSingleObject at DISPATCH_LEVEL (a spin lock is held)");
     auto* event = static_cast<PRKEVENT>(Object);
+    if (event == nullptr || (event->Header.Type != NotificationEvent &&
+                             event->Header.Type != SynchronizationEvent)) {
+        kernel.verifier().Fail("KeWaitForSingleObject on " + Hex(Object) +
+                               ", which is not an initialized event");
+    }
     Clock& clock = kernel.clock();
     std::unique_lock lock(clock.mutex());
     bool signalled = clock.WaitUntil(

@@ -120,7 +120,22 @@ NTSTATUS Kernel::LoadDriver(std::wstring_view name, PDRIVER_INITIALIZE entry,
         status = entry(&driver, &registryPath);
     }
     if (!NT_SUCCESS(status)) {
-        // Windows unloads a driver whose entry failed without calling its unload routine.
+        // Windows unloads a driver whose entry failed without calling its unload routine, so
+        // the entry itself must have given everything back.
+        std::string owner = Narrow(driver.DriverName.Buffer == nullptr
+                                       ? std::wstring_view()
+                                       : std::wstring_view(driver.DriverName.Buffer,
+                                                           driver.DriverName.Length / sizeof(WCHAR)));
+        if (driver.DeviceObject != nullptr)
+            verifier_.Fail("DriverEntry of " + owner + " failed and left device " +
+                           Hex(driver.DeviceObject));
+        std::vector<ULONG> tags;
+        {
+            std::lock_guard lock(state_->lock);
+            DriverRecord& failed = *state_->drivers.at(&driver);
+            tags.assign(failed.tags.begin(), failed.tags.end());
+        }
+        verifier_.CheckNoPoolWithTags(owner, tags.data(), tags.size());
         std::lock_guard lock(state_->lock);
         state_->drivers.erase(&driver);
         return status;

@@ -73,6 +73,21 @@ TEST_F(VerifierDeathTest, CatchesLeaksAtRemovalAndUnload) {
                  "VERIFIER: unbalanced reference: ObDereferenceObject");
 }
 
+NTSTATUS FailingEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_INSUFFICIENT_RESOURCES; }
+
+NTSTATUS FailingEntryThatLeaks(PDRIVER_OBJECT, PUNICODE_STRING) {
+    ExAllocatePoolWithTag(NonPagedPool, 12, kPoolTag);
+    return STATUS_INSUFFICIENT_RESOURCES;
+}
+
+TEST_F(VerifierDeathTest, AFailedDriverEntryMustGiveItsPoolBack) {
+    auto driver = reinterpret_cast<PDRIVER_OBJECT>(this);  // must come back null
+    EXPECT_EQ(kernel.LoadDriver(L"KFails", FailingEntry, &driver), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(driver, nullptr);
+    EXPECT_DEATH(kernel.LoadDriver(L"KLeaks", FailingEntryThatLeaks, &driver),
+                 "VERIFIER: pool leaked by \\\\Driver\\\\KLeaks: tag 'Test', 12 bytes");
+}
+
 TEST_F(VerifierTest, CommittingNoFaultPasses) {
     FileObject* file = nullptr;
     EXPECT_EQ(Commit(Fault::None, &file), STATUS_SUCCESS);
