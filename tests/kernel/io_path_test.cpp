@@ -202,6 +202,22 @@ TEST_F(IoPathTest, CompletionRoutinesRunBottomUpByTheirFlagsAndStopAtMoreProcess
     kernel.UnloadDriver(bus);
 }
 
+TEST_F(IoPathTest, BuiltRequestReportsThroughItsStatusBlockAndEvent) {
+    Boot();
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    PIRP irp = IoBuildDeviceIoControlRequest(0x220003, pdo, nullptr, 0, nullptr, 0, TRUE, &done,
+                                             &iosb);
+    EXPECT_EQ(IoGetNextIrpStackLocation(irp)->MajorFunction, IRP_MJ_INTERNAL_DEVICE_CONTROL);
+    EXPECT_EQ(IoCallDriver(pdo, irp), STATUS_PENDING);
+    CompleteFromAnotherThread(TakeHeldIrp(World().busHeld), STATUS_SUCCESS, 5);
+    EXPECT_EQ(KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Information, 5u);
+    Shutdown();  // the kernel freed the IRP: none is left at shutdown
+}
+
 TEST_F(IoPathTest, RemovalWaitsWhileAHandleIsOpenAndFinishesWhenItCloses) {
     Boot();
     FileObject* file = Open();
