@@ -24,7 +24,7 @@ void BuildWeights(std::int32_t* weights, int count)
         weights[i] = 8192 * i / (count - 1);
 }
 
-// Walks the positions of one stretch (p and f of the design, for pixels or for pairs) and
+// Walks the positions of one stretch (source index p and fraction f, for pixels or pairs) and
 // records per destination sample the two source offsets and their weights. Where f = 0 the
 // sample is the source sample itself: blending it with itself at weights 0 and 8192 gives it
 // back exactly and reads nothing beyond it.
