@@ -12,6 +12,12 @@
 // 0x02 (64ths; 0 = 1:1): ceil(span x scale / 64) pixels each way; in the compressed formats
 // that is the padded plane, and the second layer starts at the start value (0x0D..0x0F).
 // The last 4 bytes of every frame are the trailer (kTrailer unless a fault corrupts it).
+//
+// Serial bus: the decoder answers address 0x3E and wants the access code (default "LORV") at
+// sub-address 0x00 before each (selector, address, value) write at sub-address 0x02.
+// Selector 0x01, addresses 0x0A to 0x0D are brightness, contrast, saturation and hue
+// (scene.h); their defaults leave the picture as the scene is.
+// Timing figures: timing.h.
 #pragma once
 
 #include <array>

@@ -111,6 +111,15 @@ std::array<std::uint8_t, 7> CameraCore::Snapshot(Nanoseconds now) {
 }
 
 bool CameraCore::SetRegister(std::uint8_t index, std::uint8_t value, Nanoseconds now) {
+    // Register writes stay in order with the forward FIFO: bytes still queued go out first.
+    if (index == 2 || index == 6) {
+        while (NextForwardTime() != kNever) {
+            const ForwardByte byte = forward_.front();
+            forward_.pop_front();
+            forwardBusyUntil_ = now;
+            peripheral_.ForwardByte(byte.value, byte.command, now);
+        }
+    }
     switch (index) {
         case 0:
             data_ = value;

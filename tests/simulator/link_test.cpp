@@ -90,6 +90,18 @@ TEST_F(LinkTest, ForwardBytesSelectAndWriteControllerRegisters) {
     EXPECT_EQ(probe().controllerRegisters()[0x05], 0x12);
 }
 
+TEST_F(LinkTest, ARegisterWriteLetsQueuedForwardBytesGoFirst) {
+    ASSERT_EQ(host().NegotiateEcp(), 0);
+    // No bus time between the bulk packets and the register writes behind them.
+    const std::uint8_t command = 0xC5, data = 0x42;
+    host().SetReg(kControl, 0xC6);
+    ASSERT_EQ(device().Out(kBulkOut, std::span(&command, 1)).reply, Reply::Ack);
+    device().Control({0x40, 4, 0x02C4, 0, 0}, {});
+    ASSERT_EQ(device().Out(kBulkOut, std::span(&data, 1)).reply, Reply::Ack);
+    device().Control({0x40, 4, 0x02E4, 0, 0}, {});  // direction reverse
+    EXPECT_EQ(probe().controllerRegisters()[0x05], 0x42);
+}
+
 TEST_F(LinkTest, ReverseRequestAndItsEndTurnTheLinkAround) {
     ASSERT_EQ(host().NegotiateEcp(), 0);
     EXPECT_EQ(host().EnterReverse(), 0);
