@@ -39,7 +39,7 @@ void PrintReport(const CaptureReport& report, const FrameSink& sink)
         std::cerr << "lorvcam: the library measures its frame rate from the 101st frame on\n";
 }
 
-int RunCapture(const Command& command)
+int RunCaptureCommand(const Command& command)
 {
     auto sink = MakeSink(command.capture);
     CameraStack stack(command.platform);
@@ -47,7 +47,7 @@ int RunCapture(const Command& command)
     CaptureReport report;
     {
         CameraSession session;
-        report = lorvcam::RunCapture(command.capture, *sink, [&] { return stack.Now(); }, std::cerr);
+        report = RunCapture(command.capture, *sink, [&] { return stack.Now(); }, std::cerr);
     }
     PrintReport(report, *sink);
     if (report.streamFailed) {
@@ -58,7 +58,7 @@ int RunCapture(const Command& command)
     return 0;
 }
 
-int RunInfo(const Command& command)
+int RunInfoCommand(const Command& command)
 {
     CameraStack stack(command.platform);
     CameraSession session;
@@ -75,7 +75,7 @@ int main(int argc, char** argv)
         return *status;
     const Command& command = std::get<Command>(parsed);
     try {
-        return command.kind == CommandKind::Info ? RunInfo(command) : RunCapture(command);
+        return command.kind == CommandKind::Info ? RunInfoCommand(command) : RunCaptureCommand(command);
     } catch (const std::exception& error) {
         std::cerr << "lorvcam: " << error.what() << "\n";
         return 1;
