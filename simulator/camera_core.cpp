@@ -97,7 +97,7 @@ void CameraCore::Advance(Nanoseconds now) {
 // ---- registers -----------------------------------------------------------------------------
 
 std::uint8_t CameraCore::ExtendedControlRead() const {
-    const auto& fifo = ReverseDirection() ? reverse_.size() : forward_.size();
+    const std::size_t fifo = ReverseDirection() ? reverse_.size() : forward_.size();
     const std::size_t capacity =
         ReverseDirection() ? timing::kReverseFifoBytes : timing::kForwardFifoBytes;
     return static_cast<std::uint8_t>((extendedControl_ & 0xFC) | (fifo >= capacity ? 0x02 : 0) |
