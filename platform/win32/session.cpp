@@ -72,11 +72,15 @@ std::uint64_t CurrentGeneration() {
 
 void ResetProcessState() {
     Tracker& tracker = TheTracker();
-    std::shared_ptr<Session> retired;
+    std::shared_ptr<Session> retired;  // its files are closed after the lock
     std::lock_guard lock(tracker.mutex);
     retired = std::exchange(tracker.session, nullptr);
-    Retire(retired);
-    if (kernel::Kernel::Current() != nullptr) ReleaseBootMarker();
+    kernel::Kernel* kernel = kernel::Kernel::Current();
+    // Files of a kernel that still runs are closed properly, or its devices could never go.
+    const bool sameBoot = kernel != nullptr && retired && &retired->kernel == kernel &&
+                          !ClaimBootMarker();
+    if (!sameBoot) Retire(retired);
+    if (kernel != nullptr) ReleaseBootMarker();
     ++tracker.generation;
 }
 

@@ -26,8 +26,8 @@ std::shared_ptr<Session> CurrentSession();
 // The current generation: it moves on with every new boot and every reset.
 std::uint64_t CurrentGeneration();
 
-// Drops the current session and everything kept per boot, as if a new kernel had booted. For
-// a kernel's first moments only: files still open are forgotten, not closed.
+// Drops the current session and everything kept per boot, as if a new kernel had booted; files
+// still open on the running kernel are closed.
 void ResetProcessState();
 
 }  // namespace platform::win32

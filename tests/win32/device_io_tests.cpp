@@ -79,6 +79,19 @@ TEST_F(Win32DeviceIo, OpeningAndClosingReachTheDriverInWindowsOrder) {
     EXPECT_EQ(win32_test::SeenRequests().size(), 3u);
 }
 
+TEST_F(Win32DeviceIo, AResetClosesTheFilesOfTheRunningKernel) {
+    HANDLE device = Open();
+    ASSERT_NE(device, INVALID_HANDLE_VALUE);
+    platform::win32::ResetProcessState();
+    EXPECT_EQ(win32_test::SeenRequests(),
+              (std::vector<std::string>{"create", "cleanup", "close"}));
+    EXPECT_FALSE(CloseHandle(device));
+    HANDLE again = Open();  // the new session works on the same kernel
+    EXPECT_NE(again, INVALID_HANDLE_VALUE);
+    EXPECT_NE(again, device);
+    EXPECT_TRUE(CloseHandle(again));
+}
+
 TEST_F(Win32DeviceIo, ControlRequestWithoutOverlappedWaitsForItsCompletion) {
     HANDLE device = Open();
     ASSERT_NE(device, INVALID_HANDLE_VALUE);
