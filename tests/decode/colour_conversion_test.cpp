@@ -61,11 +61,9 @@ TEST_F(ColourConversion, RowOrderStrideAndPadding)
 {
     const BYTE black[4] = {16, 128, 16, 128};
     const BYTE white[4] = {236, 128, 236, 128};
-    std::vector<BYTE> source;
-    for (int pair = 0; pair < 4; ++pair)  // row 0 is white, 3 pairs wide plus one unused
-        source.insert(source.end(), white, white + 4);
-    for (int pair = 0; pair < 4; ++pair)
-        source.insert(source.end(), black, black + 4);
+    std::vector<BYTE> source(32);  // row 0 white, row 1 black, each 3 pairs wide plus one unused
+    for (std::size_t i = 0; i < source.size(); ++i)
+        source[i] = (i < 16 ? white : black)[i % 4];
     GuardedOutput out(40);
     ConvertToRgb24(8, 6, 2, source.data(), out.data());
     for (int i = 0; i < 18; ++i) {
