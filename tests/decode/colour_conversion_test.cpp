@@ -63,7 +63,7 @@ TEST_F(ColourConversion, RowOrderStrideAndPadding)
     const BYTE white[4] = {236, 128, 236, 128};
     std::vector<BYTE> source(32);  // row 0 white, row 1 black, each 3 pairs wide plus one unused
     for (std::size_t i = 0; i < source.size(); ++i)
-        source[i] = (i < 16 ? white : black)[i % 4];
+        source[i] = i < 16 ? white[i % 4] : black[i % 4];
     GuardedOutput out(40);
     ConvertToRgb24(8, 6, 2, source.data(), out.data());
     for (int i = 0; i < 18; ++i) {
