@@ -14,9 +14,6 @@ namespace {
 constexpr BYTE kBulkOutPipe = 0;
 constexpr BYTE kBulkInPipe = 1;
 
-// The debug line holds 127 characters; the fixed part "\nLorvProbe : XXXXXXXX - " takes 24.
-constexpr size_t kDebugLineBytes = 128;
-constexpr size_t kDebugTextChars = kDebugLineBytes - 1 - 24;
 
 int ControlRequest(DWORD code, void* in, DWORD inLength, void* out, DWORD outLength)
 {
@@ -141,20 +138,25 @@ HANDLE GetChannelHandle(void)
     return deviceChannel.handle;
 }
 
+void ComposeDebugLine(char (&line)[kDebugLineBytes], DWORD code, const char* text, DWORD length)
+{
+    char shown[kDebugTextChars + 1] = "no system text";
+    if (length != 0 && text != nullptr) {
+        size_t count = length < kDebugTextChars ? length : kDebugTextChars;
+        memcpy(shown, text, count);
+        shown[count] = '\0';
+    }
+    wsprintfA(line, "\nLorvProbe : %08X - %s", static_cast<unsigned>(code), shown);
+}
+
 void ReportLastError(void)
 {
     DWORD code = GetLastError();
     LPSTR systemText = nullptr;
     DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
                                   code, 0x400, reinterpret_cast<LPSTR>(&systemText), 0, nullptr);
-    char text[kDebugTextChars + 1] = "no system text";
-    if (length != 0 && systemText != nullptr) {
-        size_t shown = length < kDebugTextChars ? length : kDebugTextChars;
-        memcpy(text, systemText, shown);
-        text[shown] = '\0';
-    }
     char line[kDebugLineBytes];
-    wsprintfA(line, "\nLorvProbe : %08X - %s", static_cast<unsigned>(code), text);
+    ComposeDebugLine(line, code, systemText, length);
     OutputDebugStringA(line);
     if (systemText != nullptr)
         LocalFree(systemText);

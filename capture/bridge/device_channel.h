@@ -31,6 +31,12 @@ int BulkRead(void* buffer, DWORD count);
 int BulkWrite(const void* buffer, DWORD count);
 HANDLE GetChannelHandle(void);
 void ReportLastError(void);
+
+// The debug line holds 127 characters; the fixed part "\nLorvProbe : XXXXXXXX - " takes 24,
+// so a longer system text is cut, and a missing one is named as such.
+constexpr size_t kDebugLineBytes = 128;
+constexpr size_t kDebugTextChars = kDebugLineBytes - 1 - 24;
+void ComposeDebugLine(char (&line)[kDebugLineBytes], DWORD code, const char* text, DWORD length);
 void FailChannel(void);
 
 // Back to the state at load; for tests that boot a fresh machine per case.

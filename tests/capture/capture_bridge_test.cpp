@@ -256,6 +256,12 @@ TEST_F(BringUp, ReportLastErrorWritesOneBoundedDebugLine)
     ASSERT_NE(second, std::string::npos) << log;
     EXPECT_LE(second, 127u);
     EXPECT_LE(log.size() - second, 127u);
+
+    std::string longText(300, 'x');
+    char line[kDebugLineBytes];
+    ComposeDebugLine(line, 0x1F, longText.c_str(), DWORD(longText.size()));
+    EXPECT_EQ(std::string(line), "\nLorvProbe : 0000001F - " + std::string(kDebugTextChars, 'x'));
+    EXPECT_EQ(strlen(line), 127u);
 }
 
 class NoCamera : public CameraFixture {
