@@ -292,7 +292,7 @@ TransferReply CameraCore::Out(std::uint8_t endpoint, std::span<const std::uint8_
         bytesReceived_ += packet.size();
         return Ack(packet.size());
     }
-    if (timing::kForwardFifoBytes - forward_.size() < packet.size()) return {Reply::NotYet, 0};
+    if (!OutReady()) return {Reply::NotYet, 0};
     // HostAck (nAutoFd) at the time of writing tells a command from a data byte.
     const bool command = control_ & 0x02;
     for (std::uint8_t byte : packet) forward_.push_back({byte, command, now});
@@ -310,22 +310,36 @@ TransferReply CameraCore::In(std::uint8_t endpoint, std::span<std::uint8_t> pack
     lastInRequest_ = std::max<std::size_t>(packet.size(), 1);
     if (stopAnswering_) return {Reply::NotYet, 0};
     // Stream faults act on what the host receives next.
-    const bool wasFull = reverse_.size() >= timing::kReverseFifoBytes;
-    while (dropPending_ > 0 && !reverse_.empty()) {
-        reverse_.pop_front();
-        --dropPending_;
+    if (dropPending_ > 0) {
+        const std::size_t dropped = std::min(dropPending_, reverse_.size());
+        TakeReverse(dropped, now);
+        dropPending_ -= dropped;
     }
     for (; insertPending_ > 0; --insertPending_) reverse_.push_front(insertValue_);
-    if (reverse_.empty()) return {Reply::NotYet, 0};
-    // While more is coming, only whole packets go out: a short one would end the transfer.
-    if (reverse_.size() < packet.size() && ReverseProducing()) return {Reply::NotYet, 0};
+    if (!InReady()) return {Reply::NotYet, 0};
     const std::size_t n = std::min(packet.size(), reverse_.size());
     std::copy_n(reverse_.begin(), n, packet.begin());
-    reverse_.erase(reverse_.begin(), reverse_.begin() + static_cast<std::ptrdiff_t>(n));
-    if (wasFull && reverse_.size() < timing::kReverseFifoBytes)
-        reverseResumeAt_ = std::max(reverseResumeAt_, now);
+    TakeReverse(n, now);
     bytesSent_ += n;
     return Ack(n);
+}
+
+// While more is coming, only whole packets go out: a short one would end the transfer.
+bool CameraCore::InReady() const {
+    if (reverse_.empty()) return false;
+    return reverse_.size() >= lastInRequest_ || !ReverseProducing();
+}
+
+bool CameraCore::OutReady() const {
+    return timing::kForwardFifoBytes - forward_.size() >= lastOutRequest_;
+}
+
+// A full FIFO holds the peripheral back; the byte it holds goes on once there is room.
+void CameraCore::TakeReverse(std::size_t count, Nanoseconds now) {
+    const bool wasFull = reverse_.size() >= timing::kReverseFifoBytes;
+    reverse_.erase(reverse_.begin(), reverse_.begin() + static_cast<std::ptrdiff_t>(count));
+    if (wasFull && reverse_.size() < timing::kReverseFifoBytes)
+        reverseResumeAt_ = std::max(reverseResumeAt_, now);
 }
 
 std::optional<platform::Clock::TimePoint> CameraCore::NextChance(std::uint8_t endpoint) {
@@ -333,6 +347,10 @@ std::optional<platform::Clock::TimePoint> CameraCore::NextChance(std::uint8_t en
     if (gone_ || stopAnswering_) return std::nullopt;
     const Nanoseconds now = Now();
     Advance(now);
+    // Time passes between the NotYet and this question (on the wall clock it does): the
+    // FIFO may have become ready meanwhile, and "never" would then park the pipe for good.
+    if ((endpoint == kBulkInEndpoint && InReady()) || (endpoint == kBulkOutEndpoint && OutReady()))
+        return ToClock(now);
     if (endpoint == kBulkInEndpoint) {
         const Nanoseconds next = NextReverseTime();
         if (next == kNever) return std::nullopt;

@@ -83,6 +83,10 @@ private:
                                        std::span<std::uint8_t> data, Nanoseconds now);
     bool SetRegister(std::uint8_t index, std::uint8_t value, Nanoseconds now);
     bool PipesUsable(std::uint8_t endpoint) const;
+    // Whether a bulk packet of the last size asked for could move now.
+    bool InReady() const;
+    bool OutReady() const;
+    void TakeReverse(std::size_t count, Nanoseconds now);
     // Lets the bus retry a pipe that a fault change may have unblocked; call without the lock.
     void AskAgain();
 

@@ -148,6 +148,7 @@ TEST_F(Capture, FrameReadsCarryTheNextFramesHead)
     ASSERT_EQ(StopStreaming(c), 1);
     // Three reads of whole packets, and what the turnaround drained from the bridge's FIFO.
     std::uint64_t sent = probe().bytesSent() - sentBefore;
+    fprintf(stderr, "DIAG sent %llu\n", (unsigned long long)sent);
     EXPECT_GE(sent, 110464u + 110400u + 110400u);
     EXPECT_LE(sent, 110464u + 110400u + 110400u + 64u);
     EXPECT_GE(OutputPsnr(c), kPsnrFloor[0]);
@@ -217,16 +218,14 @@ TEST_F(Capture, ChangedDecoderSettingIsSentAloneInOneFlush)
     EXPECT_GE(OutputPsnr(c), kPsnrFloor[0]);  // the truth has the new setting applied
 }
 
-TEST_F(Capture, StreamOutOfStepIsCaughtByTheTrailer)
+TEST_F(Capture, DroppedStreamBytesAreCaughtByTheTrailer)
 {
     CaptureContext* c = Stream(320, 240, 2);
     ASSERT_NE(c, nullptr);
     ASSERT_EQ(CaptureFrame(c), 1);
     ASSERT_EQ(CaptureFrame(c), 1);
     int starts = ImageCommands();
-    // Bytes put into the stream shift it out of step as dropped ones do. (A drop while the
-    // simulated bridge's FIFO is full stalls its camera, a fault of the stand-in.)
-    probe().InsertStreamBytes(40, 0x55);
+    probe().DropStreamBytes(1000);  // more than the bridge's FIFO holds: some are yet to come
     for (int i = 0; i < 4; ++i)
         ASSERT_EQ(CaptureFrame(c), 1);
     EXPECT_GT(ImageCommands(), starts);  // streaming was restarted

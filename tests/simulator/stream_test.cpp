@@ -133,6 +133,50 @@ TEST_F(StreamTest, StreamFaultsShiftOrSpoilTheFrames) {
     EXPECT_TRUE(EndsWithTrailer(stream, 3 + frameBytes - 10));
 }
 
+// A drop that empties a full FIFO: the peripheral, held back while the FIFO was full, goes on
+// at the ECP rate from the drop on, and the host is told when to ask again.
+TEST_F(StreamTest, DroppingTheBytesOfAFullFifoResumesTheStream) {
+    const Geometry g = ForMode(4);
+    ReadyToStream(g);
+    ASSERT_EQ(host().StartStream(0x18), 0);
+    const std::size_t frameBytes = FrameBytes(g);
+    clock_.SleepFor(25ms);  // the first frame began at 20 ms and has filled the FIFO since
+    ASSERT_EQ(probe().bridgeRegisters().extendedControl & 0x03, 0x02);
+
+    probe().DropStreamBytes(100);  // the 64 waiting and 36 still to come
+    const auto dropped = clock_.Now();
+    auto stream = Read(64);
+    EXPECT_GE(clock_.Now() - dropped, 63us);  // not a burst dated from before the drop
+    auto rest = Read(frameBytes - 100 - 64);
+    stream.insert(stream.end(), rest.begin(), rest.end());
+    EXPECT_TRUE(EndsWithTrailer(stream, frameBytes - 100));
+    EXPECT_EQ(probe().bytesSent(), frameBytes - 100);
+}
+
+// The bus asks for the next chance a little after the NotYet (on the wall clock time passes
+// in between). A FIFO that has become ready meanwhile must say so, not "never".
+TEST_F(StreamTest, ANextChanceAskedLateIsNowOnceThePacketFits) {
+    ReadyToStream(ForMode(4));
+    std::vector<std::uint8_t> packet(64, 0x55);
+    host().EcpCommand(0xC0 | 0x1F);  // the data goes to a register that nothing reads
+    host().EcpData(0x55);
+    ASSERT_EQ(device().Out(kBulkOut, packet).reply, Reply::Ack);
+    ASSERT_EQ(device().Out(kBulkOut, packet).reply, Reply::NotYet);
+    clock_.SleepFor(1ms);  // the peripheral took the FIFO's bytes meanwhile
+    auto next = device().NextChance(kBulkOut);
+    ASSERT_TRUE(next.has_value());
+    EXPECT_LE(*next, clock_.Now());
+    EXPECT_EQ(device().Out(kBulkOut, packet).reply, Reply::Ack);
+
+    ASSERT_EQ(host().StartStream(0x18), 0);
+    ASSERT_EQ(device().In(kBulkIn, packet).reply, Reply::NotYet);  // the frame waits for its field
+    clock_.SleepFor(30ms);  // it began and filled the FIFO
+    next = device().NextChance(kBulkIn);
+    ASSERT_TRUE(next.has_value());
+    EXPECT_LE(*next, clock_.Now());
+    EXPECT_EQ(device().In(kBulkIn, packet).reply, Reply::Ack);
+}
+
 TEST_F(StreamTest, ABridgeThatStopsAnsweringNeverCompletesARead) {
     const Geometry g = ForMode(3);
     ReadyToStream(g);

@@ -115,6 +115,19 @@ TEST_F(LorvcamRun, RawAndY4mStreamsHaveWholeFrames)
     EXPECT_EQ(run.out.compare(header.size() + 2 * frame, 6, "FRAME\n"), 0);
 }
 
+// The wall clock paces the simulated camera like the hardware: a small compressed stream
+// comes at about one frame per field, so three frames take a fraction of a second of the
+// platform time the program reports (bounded generously for a loaded machine).
+TEST_F(LorvcamRun, RealtimeCaptureComesUpAndStreams)
+{
+    const RunResult run = Lorvcam("capture --realtime -n 3 --size 160x120 --mode 4 --format raw");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out.size(), 3u * 160 * 120 * 3);
+    const std::size_t at = run.err.find("3 frames in ");
+    ASSERT_NE(at, std::string::npos) << run.err;
+    EXPECT_LT(std::stod(run.err.substr(at + 12)), 4.0) << run.err;
+}
+
 // The library's rows are bottom-up and red sits first (24-bit) or in the low bits (16-bit):
 // a picture upside down or with red and blue exchanged shows here.
 TEST_F(LorvcamRun, FilmedSceneKeepsItsOrientationAndColours)
