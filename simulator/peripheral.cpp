@@ -162,10 +162,12 @@ bool Peripheral::Producing() const {
     return phase_ == LinkPhase::EcpReverse && imageArmed_ && (registers_[kModeRegister] & kStreamBit);
 }
 
-Nanoseconds Peripheral::NextFieldStart() const {
+static Nanoseconds FieldStartFrom(Nanoseconds ready) {
     const Nanoseconds period = timing::kFieldPeriod;
-    return (readyAt_ + period - 1) / period * period;
+    return (ready + period - 1) / period * period;
 }
+
+Nanoseconds Peripheral::NextFieldStart() const { return FieldStartFrom(readyAt_); }
 
 Nanoseconds Peripheral::NextByteTime() const {
     if (!Producing()) return kNever;
@@ -183,16 +185,41 @@ std::uint8_t Peripheral::TakeByte(Nanoseconds at) {
     return byte;
 }
 
-void Peripheral::BeginFrame(Nanoseconds captureTime) {
+// A frame under way ends at the ECP rate at the earliest; one that the host holds back
+// starts a field later than foreseen, and its frame is then rendered when it starts.
+void Peripheral::PrepareNextFrame() {
+    if (!Producing()) return;
+    const Nanoseconds ready =
+        frameActive_ ? nextByteAt_ + static_cast<Nanoseconds>(frame_.size() - position_) * timing::kEcpByteTime
+                     : readyAt_;
+    renderer_.Prepare(JobFor(FieldStartFrom(ready)));
+}
+
+FrameJob Peripheral::JobFor(Nanoseconds captureTime) const {
     const auto& r = registers_;
+    FrameJob job;
+    job.format = FormatFromByte(r[0x13]);
+    const int startX = Word16(r, 0x04), startY = Word16(r, 0x06);
+    job.window = Window{startX, startY, Word16(r, 0x08) - startX, Word16(r, 0x0A) - startY,
+                        Scale(r[0x03]), Scale(r[0x02])};
+    job.sceneField = static_cast<std::uint64_t>(captureTime / timing::kFieldPeriod);
+    job.adjustments = serial_.Adjustments();
+    job.frameBytes = Word24(r, 0x10) + 1;
+    job.secondLayerOffset = Word24(r, 0x0D);
+    job.trailer = kTrailer;
+    if (corruptNextTrailer_) job.trailer[1] ^= 0x01;
+    return job;
+}
+
+void Peripheral::BeginFrame(Nanoseconds captureTime) {
+    const FrameJob job = JobFor(captureTime);
+    corruptNextTrailer_ = false;
     FrameRecord record;
     record.number = framesStarted_++;
-    record.sceneField = static_cast<std::uint64_t>(captureTime / timing::kFieldPeriod);
+    record.sceneField = job.sceneField;
     record.startTime = At(captureTime);
-    record.format = FormatFromByte(r[0x13]);
-    const int startX = Word16(r, 0x04), startY = Word16(r, 0x06);
-    record.window = Window{startX, startY, Word16(r, 0x08) - startX, Word16(r, 0x0A) - startY,
-                           Scale(r[0x03]), Scale(r[0x02])};
+    record.format = job.format;
+    record.window = job.window;
     record.pictureWidth = record.window.PictureWidth();
     record.pictureHeight = record.window.PictureHeight();
     if (IsCompressed(record.format)) {
@@ -204,14 +231,9 @@ void Peripheral::BeginFrame(Nanoseconds captureTime) {
         record.imageWidth = record.pictureWidth;
         record.imageHeight = record.pictureHeight;
     }
-    record.trailer = kTrailer;
-    if (corruptNextTrailer_) {
-        record.trailer[1] ^= 0x01;
-        corruptNextTrailer_ = false;
-    }
+    record.trailer = job.trailer;
 
-    const YcbcrPlanes picture = scene_.Sample(record.window, record.sceneField, serial_.Adjustments());
-    frame_ = AssembleFrame(record.format, picture, Word24(r, 0x10) + 1, Word24(r, 0x0D), record.trailer);
+    frame_ = renderer_.Render(job);
     record.bytes = frame_.size();
     position_ = 0;
     frameActive_ = true;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "camera.h"
+#include "frame_renderer.h"
 #include "scene.h"
 #include "serial_device.h"
 #include "timing.h"
@@ -52,6 +53,8 @@ public:
     bool Producing() const;
     Nanoseconds NextByteTime() const;
     std::uint8_t TakeByte(Nanoseconds at);
+    // Has the next frame rendered ahead, for the field it will most likely start on.
+    void PrepareNextFrame();
 
     const std::array<std::uint8_t, 32>& registers() const { return registers_; }
     std::uint64_t framesStarted() const { return framesStarted_; }
@@ -68,6 +71,7 @@ private:
     void StopImage();
     void WriteRegister(std::uint8_t index, std::uint8_t value, Nanoseconds at);
     void BeginFrame(Nanoseconds captureTime);
+    FrameJob JobFor(Nanoseconds captureTime) const;
     Nanoseconds NextFieldStart() const;
 
     const Scene& scene_;
@@ -97,6 +101,7 @@ private:
     std::uint64_t framesStarted_ = 0;
     bool corruptNextTrailer_ = false;
     std::deque<FrameRecord> recent_;
+    FrameRenderer renderer_{scene_};
 };
 
 }  // namespace simulator
