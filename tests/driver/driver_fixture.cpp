@@ -118,13 +118,19 @@ bool DriverTest::Attached() { return kernel().TopOfStack(pdo_) != pdo_; }
 PDEVICE_OBJECT DriverTest::DriverDevice() { return kernel().TopOfStack(pdo_); }
 
 // The caller learns of a completion inside IofCompleteRequest, before the completion routine
-// drops the request's hold and logs its last lines; a moment of virtual time lets the bus
-// driver's thread finish it.
+// drops the request's hold and logs its last lines. Virtual time stands still while that thread
+// runs, so a moment of it passes only once the routine has finished.
 void DriverTest::Settle() { machine_->clock().SleepFor(std::chrono::milliseconds(1)); }
 
-LONG DriverTest::IrpCount() {
-    Settle();
-    return GetDeviceExtension(DriverDevice())->IrpCount;
+::testing::AssertionResult DriverTest::IrpCountSettlesAt(LONG expected) {
+    constexpr int kMaxMilliseconds = 1000;
+    LONG count = 0;
+    for (int waited = 0; waited < kMaxMilliseconds; ++waited) {
+        Settle();
+        count = InterlockedCompareExchange(&GetDeviceExtension(DriverDevice())->IrpCount, 0, 0);
+        if (count == expected) return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "the hold count stayed at " << count << ", not " << expected;
 }
 
 FileObject* DriverTest::Open() {
@@ -170,18 +176,30 @@ IoResult DriverTest::Write(std::span<const std::uint8_t> buffer) {
     return io.Wait();
 }
 
+// Each line is two DbgPrint calls, the prefix and then the message, so two threads' lines may
+// interleave as prefix, prefix, message, message. Every message is one whole line, so the
+// messages are the text without its prefixes, cut after each line end.
 std::vector<std::string> DriverTest::LogLines() {
     Settle();
     const std::string prefix = szDriverName;
     std::string text = kernel().log().Text(platform::kernel::DebugLog::Source::Kernel);
-    std::vector<std::string> lines;
-    std::size_t at = text.find(prefix);
-    while (at != std::string::npos) {
-        std::size_t next = text.find(prefix, at + prefix.size());
-        lines.push_back(text.substr(at + prefix.size(), next == std::string::npos ? std::string::npos
-                                                                                 : next - at - prefix.size()));
-        at = next;
+    std::size_t prefixes = 0;
+    std::string messages;
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t next = text.find(prefix, at);
+        messages.append(text, at, next == std::string::npos ? std::string::npos : next - at);
+        if (next == std::string::npos) break;
+        ++prefixes;
+        at = next + prefix.size();
     }
+    std::vector<std::string> lines;
+    for (std::size_t at = 0; at < messages.size();) {
+        std::size_t end = messages.find('\n', at);
+        end = end == std::string::npos ? messages.size() : end + 1;
+        lines.push_back(messages.substr(at, end - at));
+        at = end;
+    }
+    EXPECT_EQ(lines.size(), prefixes) << "a line without its prefix, or a message that is not one line";
     return lines;
 }
 
@@ -190,7 +208,12 @@ bool DriverTest::Logged(const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
-void DriverTest::ClearLog() { kernel().log().Clear(); }
+// A completion routine may still be logging the end of the last request: its lines belong
+// before the clear, not after it.
+void DriverTest::ClearLog() {
+    Settle();
+    kernel().log().Clear();
+}
 
 std::vector<Bytes> DriverTest::ControlTraffic() {
     std::vector<Bytes> traffic;

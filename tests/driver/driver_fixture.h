@@ -70,7 +70,9 @@ protected:
     void Unplug();
     bool Attached();
     PDEVICE_OBJECT DriverDevice();
-    LONG IrpCount();
+    // The driver's hold count once it has come to `expected`, waiting on the clock up to a
+    // bound; a count that never gets there fails with the value it kept.
+    ::testing::AssertionResult IrpCountSettlesAt(LONG expected);
     void Settle();
 
     FileObject* Open();
@@ -80,7 +82,8 @@ protected:
     IoResult Read(std::span<std::uint8_t> buffer);
     IoResult Write(std::span<const std::uint8_t> buffer);
 
-    // The driver's log since the last ClearLog, without the "LORVLINK: " prefixes.
+    // The driver's log since the last ClearLog, one entry per line, without the "LORVLINK: "
+    // prefixes; lines of threads that logged at the same time come back whole.
     std::vector<std::string> LogLines();
     bool Logged(const std::string& line);
     void ClearLog();
