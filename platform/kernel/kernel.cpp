@@ -2,6 +2,7 @@
 // removal, and the checks that end a boot.
 #include "kernel.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
@@ -12,6 +13,7 @@ namespace platform::kernel {
 namespace {
 
 Kernel* g_current = nullptr;  // the one process-wide pointer: wdm.h's functions have no context
+std::atomic<std::uint64_t> g_boots{0};
 
 extern "C" NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     UNREFERENCED_PARAMETER(DeviceObject);
@@ -54,7 +56,8 @@ bool RemovalTicket::Finished() const {
     return state_->finished;
 }
 
-Kernel::Kernel(Clock& clock) : clock_(clock), state_(std::make_unique<KernelState>()) {
+Kernel::Kernel(Clock& clock)
+    : bootSerial_(++g_boots), clock_(clock), state_(std::make_unique<KernelState>()) {
     if (g_current != nullptr) {
         std::fprintf(stderr, "VERIFIER: a second kernel booted while one is running\n");
         std::abort();

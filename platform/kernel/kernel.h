@@ -3,6 +3,7 @@
 // driver-facing C functions of wdm.h, which have no context argument.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -43,6 +44,10 @@ public:
 
     static Kernel* Current();
 
+    // Counts boots across the process, from 1: a kernel booted where an earlier one stood still
+    // tells itself apart from it by this number.
+    std::uint64_t BootSerial() const { return bootSerial_; }
+
     Clock& clock() { return clock_; }
     DebugLog& log() { return log_; }
     Verifier& verifier() { return verifier_; }
@@ -75,6 +80,7 @@ public:
     KernelState& state() { return *state_; }
 
 private:
+    const std::uint64_t bootSerial_;
     Clock& clock_;
     DebugLog log_;
     Verifier verifier_;

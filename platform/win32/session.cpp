@@ -17,24 +17,9 @@ Tracker& TheTracker() {
     return tracker;
 }
 
-// The kernel keeps no boot serial, and a new kernel may sit at the old one's address. A named
-// object in its namespace lives exactly as long as the kernel, so finding ours there means the
-// same boot; creating it means a new one.
-constexpr const wchar_t* kBootMarkerName = L"\\BaseNamedObjects\\Win32ApiSession";
-constexpr const wchar_t* kBootMarkerTarget = L"\\BaseNamedObjects";
-
-bool ClaimBootMarker() {
-    UNICODE_STRING name;
-    UNICODE_STRING target;
-    RtlInitUnicodeString(&name, kBootMarkerName);
-    RtlInitUnicodeString(&target, kBootMarkerTarget);
-    return IoCreateSymbolicLink(&name, &target) == STATUS_SUCCESS;
-}
-
-void ReleaseBootMarker() {
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, kBootMarkerName);
-    IoDeleteSymbolicLink(&name);
+// A new kernel may sit at the old one's address, so only its boot serial tells them apart.
+bool SameBoot(const std::shared_ptr<Session>& session, const kernel::Kernel* kernel) {
+    return session && kernel != nullptr && session->bootSerial == kernel->BootSerial();
 }
 
 // The old kernel may be gone: its files must not be closed through it.
@@ -54,8 +39,7 @@ std::shared_ptr<Session> CurrentSession() {
         Retire(retired);
         return nullptr;
     }
-    const bool newBoot = ClaimBootMarker() || !tracker.session;
-    if (newBoot) {
+    if (!SameBoot(tracker.session, kernel)) {
         retired = std::exchange(tracker.session,
                                 std::make_shared<Session>(*kernel, ++tracker.generation));
         Retire(retired);
@@ -77,10 +61,7 @@ void ResetProcessState() {
     retired = std::exchange(tracker.session, nullptr);
     kernel::Kernel* kernel = kernel::Kernel::Current();
     // Files of a kernel that still runs are closed properly, or its devices could never go.
-    const bool sameBoot = kernel != nullptr && retired && &retired->kernel == kernel &&
-                          !ClaimBootMarker();
-    if (!sameBoot) Retire(retired);
-    if (kernel != nullptr) ReleaseBootMarker();
+    if (!SameBoot(retired, kernel)) Retire(retired);
     ++tracker.generation;
 }
 

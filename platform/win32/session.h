@@ -13,9 +13,10 @@ namespace platform::win32 {
 
 struct Session {
     Session(kernel::Kernel& kernel, std::uint64_t generation)
-        : kernel(kernel), generation(generation) {}
+        : kernel(kernel), bootSerial(kernel.BootSerial()), generation(generation) {}
 
-    kernel::Kernel& kernel;
+    kernel::Kernel& kernel;  // valid only while bootSerial is the running kernel's
+    const std::uint64_t bootSerial;
     const std::uint64_t generation;
     HandleTable handles;
 };

@@ -246,5 +246,18 @@ TEST_F(IoPathTest, FailedAttachCanBeInjected) {
     Shutdown();
 }
 
+// Boots that follow one another, even at the same address, each get a serial of their own.
+TEST(KernelBoot, EveryBootHasANewSerial) {
+    platform::Clock clock(platform::Clock::Mode::Virtual);
+    std::optional<platform::kernel::Kernel> kernel;
+    kernel.emplace(clock);
+    const platform::kernel::Kernel* first = &*kernel;
+    const std::uint64_t firstSerial = kernel->BootSerial();
+    kernel.reset();
+    kernel.emplace(clock);
+    EXPECT_EQ(&*kernel, first);
+    EXPECT_GT(kernel->BootSerial(), firstSerial);
+}
+
 }  // namespace
 }  // namespace kernel_test

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "kernel.h"
+#include "kernel_state.h"
 #include "windows.h"
 #include "message_boxes.h"
 #include "session.h"
@@ -319,6 +320,11 @@ TEST(Win32Boot, NothingOfAnEarlierKernelSurvivesANewBoot) {
         EXPECT_EQ(MessageBoxA(nullptr, "first", "boot", MB_OK), IDOK);
         SetLastError(ERROR_GEN_FAILURE);
         Sleep(500);
+    }
+    {
+        // The API keeps its own records: nothing of it lands in the kernel's names.
+        std::lock_guard lock(kernel->state().lock);
+        EXPECT_TRUE(kernel->state().links.empty());
     }
     kernel.reset();
     clock.reset();
