@@ -42,6 +42,21 @@ NTSTATUS _Device::RefuseNotReady(PIRP pIrp, const char* szFailureLine) {
     return Refuse(pIrp, STATUS_INVALID_DEVICE_REQUEST, szFailureLine);
 }
 
+NTSTATUS _Device::AttachRequest(_UsbRequest* pRC, PIRP pIrp, const char* szFailureLine) {
+    if (pRC == nullptr) {
+        LORV_LOG("allocate URC fail\n");
+        return Refuse(pIrp, STATUS_NO_MEMORY, szFailureLine);
+    }
+    pRC->SetDevice(this);
+    pRC->SetIrp(pIrp);
+    NTSTATUS status = pRC->AllocateUrb(UrbBlockSize());
+    if (IsFailure(status)) {
+        delete pRC;
+        return Refuse(pIrp, status, szFailureLine);
+    }
+    return STATUS_SUCCESS;
+}
+
 // The IRP was marked pending before it went down, so the caller is told STATUS_PENDING whatever
 // the bus driver returned; the final status is the one the completion routine stored.
 NTSTATUS _Device::SubmitPending(_UsbRequest* pRC, const char* szSuccessLine, const char* szFailureLine) {
@@ -67,16 +82,9 @@ NTSTATUS _Device::ApiSetReg(PIRP pIrp) {
         return RefuseNotReady(pIrp, szFailure);
     }
     _UsbVendorRequest* pRC = new _UsbVendorRequest;
-    if (pRC == nullptr) {
-        LORV_LOG("allocate URC fail\n");
-        return Refuse(pIrp, STATUS_NO_MEMORY, szFailure);
-    }
-    pRC->SetDevice(this);
-    pRC->SetIrp(pIrp);
-    NTSTATUS status = pRC->AllocateUrb(UrbBlockSize());
+    NTSTATUS status = AttachRequest(pRC, pIrp, szFailure);
     if (IsFailure(status)) {
-        delete pRC;
-        return Refuse(pIrp, status, szFailure);
+        return status;
     }
     PUCHAR pbInput = static_cast<PUCHAR>(param.Buffer);
     USHORT wValue = static_cast<USHORT>((pbInput[0] << 8) | pbInput[1]);
@@ -106,19 +114,12 @@ NTSTATUS _Device::ApiGetReg(PIRP pIrp) {
         return RefuseNotReady(pIrp, szFailure);
     }
     _UsbVendorGetRegRequest* pRC = new _UsbVendorGetRegRequest;
-    if (pRC == nullptr) {
-        LORV_LOG("allocate URC fail\n");
-        return Refuse(pIrp, STATUS_NO_MEMORY, szFailure);
+    NTSTATUS status = AttachRequest(pRC, pIrp, szFailure);
+    if (IsFailure(status)) {
+        return status;
     }
     pRC->pResult = static_cast<PUCHAR>(param.Buffer);
     pRC->bRegIdx = bRegIdx;
-    pRC->SetDevice(this);
-    pRC->SetIrp(pIrp);
-    NTSTATUS status = pRC->AllocateUrb(UrbBlockSize());
-    if (IsFailure(status)) {
-        delete pRC;
-        return Refuse(pIrp, status, szFailure);
-    }
     ULONG cbSnapshot = bRegIdx == REGISTER_WITH_LONG_SNAPSHOT ? BRIDGE_SNAPSHOT_BYTES_INDEX_8 : BRIDGE_SNAPSHOT_BYTES;
     status = pRC->AllocateBuffer(cbSnapshot);
     if (IsFailure(status)) {
@@ -143,16 +144,9 @@ NTSTATUS _Device::ApiSoftReset(PIRP pIrp) {
         return RefuseNotReady(pIrp, szFailure);
     }
     _UsbVendorRequest* pRC = new _UsbVendorRequest;
-    if (pRC == nullptr) {
-        LORV_LOG("allocate URC fail\n");
-        return Refuse(pIrp, STATUS_NO_MEMORY, szFailure);
-    }
-    pRC->SetDevice(this);
-    pRC->SetIrp(pIrp);
-    NTSTATUS status = pRC->AllocateUrb(UrbBlockSize());
+    NTSTATUS status = AttachRequest(pRC, pIrp, szFailure);
     if (IsFailure(status)) {
-        delete pRC;
-        return Refuse(pIrp, status, szFailure);
+        return status;
     }
     pRC->PrepareVendorOutRequest(URB_FUNCTION_CLASS_INTERFACE, 0, PRINTER_SOFT_RESET, 0, 0);
     return SubmitPending(pRC, "leave _Device::ApiSoftReset succ\n", szFailure);
@@ -176,16 +170,9 @@ NTSTATUS _Device::ApiAbortPipe(PIRP pIrp) {
         return RefuseNotReady(pIrp, szFailure);
     }
     _UsbRequest* pRC = new _UsbRequest;
-    if (pRC == nullptr) {
-        LORV_LOG("allocate URC fail\n");
-        return Refuse(pIrp, STATUS_NO_MEMORY, szFailure);
-    }
-    pRC->SetDevice(this);
-    pRC->SetIrp(pIrp);
-    NTSTATUS status = pRC->AllocateUrb(UrbBlockSize());
+    NTSTATUS status = AttachRequest(pRC, pIrp, szFailure);
     if (IsFailure(status)) {
-        delete pRC;
-        return Refuse(pIrp, status, szFailure);
+        return status;
     }
     pRC->PrepareAbortPipe(bPipe);
     return SubmitPending(pRC, "leave _Device::ApiAbortPipe succ\n", szFailure);
@@ -213,16 +200,9 @@ NTSTATUS _Device::ApiGetDeviceID(PIRP pIrp) {
         return RefuseNotReady(pIrp, szFailure);
     }
     _UsbVendorRequest* pRC = new _UsbVendorRequest;
-    if (pRC == nullptr) {
-        LORV_LOG("allocate URC fail\n");
-        return Refuse(pIrp, STATUS_NO_MEMORY, szFailure);
-    }
-    pRC->SetDevice(this);
-    pRC->SetIrp(pIrp);
-    NTSTATUS status = pRC->AllocateUrb(UrbBlockSize());
+    NTSTATUS status = AttachRequest(pRC, pIrp, szFailure);
     if (IsFailure(status)) {
-        delete pRC;
-        return Refuse(pIrp, status, szFailure);
+        return status;
     }
     // wLength is 16 bits wide: never ask for more than the setup packet can say.
     ULONG cbAsk = param.OutputLength > MAX_CONTROL_TRANSFER ? MAX_CONTROL_TRANSFER : param.OutputLength;

@@ -64,6 +64,10 @@ private:
     // Bridge requests need the configuration that start selects (and pipes need to exist in it).
     bool IsStarted() const { return InterfaceInfo != nullptr; }
     NTSTATUS RefuseNotReady(PIRP pIrp, const char* szFailureLine);
+    // Binds a handler's new request object (null when its allocation failed) to this device and
+    // the caller's request and gives it its request block. On failure the object is deleted, the
+    // caller's request refused, and the refusal status returned.
+    NTSTATUS AttachRequest(_UsbRequest* pRC, PIRP pIrp, const char* szFailureLine);
     // Hands a prepared object down; from then on the completion routine owns it.
     NTSTATUS SubmitPending(_UsbRequest* pRC, const char* szSuccessLine, const char* szFailureLine);
     NTSTATUS DoBulkTransfer(PIRP pIrp, bool fRead);

@@ -31,15 +31,9 @@ NTSTATUS _Device::DoBulkTransfer(PIRP pIrp, bool fRead) {
         return RefuseNotReady(pIrp, szFailure);
     }
     _UsbBulkRequest* pRC = new _UsbBulkRequest;
-    if (pRC == nullptr) {
-        LORV_LOG("allocate URC fail\n");
-        return Refuse(pIrp, STATUS_NO_MEMORY, szFailure);
-    }
-    pRC->SetDevice(this);
-    pRC->SetIrp(pIrp);
-    if (IsFailure(pRC->AllocateUrb(UrbBlockSize()))) {
-        delete pRC;
-        return Refuse(pIrp, STATUS_NO_MEMORY, szFailure);
+    NTSTATUS status = AttachRequest(pRC, pIrp, szFailure);
+    if (IsFailure(status)) {
+        return status;
     }
     if (param.Buffer != nullptr) {
         LORV_LOG("SetBuffer to URC\n");
