@@ -1,17 +1,4 @@
-# Cross-compiles the deliverables for 64-bit Windows with Debian's mingw-w64 (win32 threads:
-# no winpthread DLL to ship).
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-compiles the deliverables for 64-bit Windows with Debian's mingw-w64.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(LORV_MINGW_TRIPLE x86_64-w64-mingw32)
-
-find_program(CMAKE_C_COMPILER NAMES ${LORV_MINGW_TRIPLE}-gcc-win32 ${LORV_MINGW_TRIPLE}-gcc REQUIRED)
-find_program(CMAKE_CXX_COMPILER NAMES ${LORV_MINGW_TRIPLE}-g++-win32 ${LORV_MINGW_TRIPLE}-g++ REQUIRED)
-find_program(CMAKE_RC_COMPILER NAMES ${LORV_MINGW_TRIPLE}-windres REQUIRED)
-find_program(LORV_OBJDUMP NAMES ${LORV_MINGW_TRIPLE}-objdump REQUIRED)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${LORV_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-
-set(LORV_TARGET_WINDOWS ON CACHE BOOL "Build lorvusb.sys and lorvcap.dll with mingw-w64" FORCE)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
