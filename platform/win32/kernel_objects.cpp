@@ -66,6 +66,11 @@ std::shared_ptr<KernelObject> HandleTable::Remove(HANDLE handle) {
     return object;
 }
 
+std::size_t HandleTable::Count() const {
+    std::lock_guard lock(mutex_);
+    return objects_.size();
+}
+
 std::shared_ptr<Event> HandleTable::FindNamedEvent(const std::string& name) const {
     std::lock_guard lock(mutex_);
     const auto found = namedEvents_.find(name);
