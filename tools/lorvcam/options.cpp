@@ -76,7 +76,7 @@ void AddCaptureOptions(CLI::App& command, CaptureOptions& options, CaptureTexts&
         ->check(CLI::IsMember({"png", "raw", "y4m"}));
     command.add_option("-o,--output", options.output,
                        "PNG: folder (default lorvcam-frames); raw, y4m: file or - for stdout (default -)");
-    command.add_option("--y4m-rate", options.y4mRate, "Frame rate written in the Y4M header (default 25)")
+    command.add_option("--y4m-rate", options.y4mRate, "Frame rate written in the Y4M header (default: the camera's, measured)")
         ->check(CLI::Range(1, 1000));
     command.add_flag("-q,--quiet", texts.quiet, "No progress on stderr");
 }

@@ -42,7 +42,7 @@ struct CaptureOptions {
     std::vector<DecoderSetting> decoderSettings;
     OutputFormat format = OutputFormat::Png;
     std::string output;  // PNG: a folder; raw, Y4M: a file or "-" for standard output
-    int y4mRate = 25;
+    std::optional<int> y4mRate;  // empty: the camera's own, measured
     bool progress = true;
 
     int OutputWidth() const { return doubleSize ? 2 * width : width; }
