@@ -64,6 +64,8 @@ CameraStack::~CameraStack() = default;
 
 std::chrono::microseconds CameraStack::Now() const { return parts_->machine.clock().Now(); }
 
+void CameraStack::StopAnswering() { parts_->camera.probe().SetStopAnswering(true); }
+
 std::string CameraStack::DriverLog() const
 {
     return parts_->machine.log().Text(platform::kernel::DebugLog::Source::Kernel);

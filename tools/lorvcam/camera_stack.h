@@ -22,6 +22,7 @@ public:
 
     std::chrono::microseconds Now() const;  // the platform clock
     std::string DriverLog() const;          // every DbgPrint line so far
+    void StopAnswering();                   // the simulated camera's bulk IN pipe goes silent
 
 private:
     struct Parts;
