@@ -241,11 +241,12 @@ void ViewCamera::Loop(CameraStack& stack)
         // CaptureFrame always reports success. A frame read that could not be issued leaves
         // none pending: after a trailer resync streaming restarts, after a failed read the
         // library refuses to stop streaming until it is brought up again.
+        bool readFailed = false;
         if (!live->get()->readPending) {
             if (!StopStreaming(live->get())) {
                 entered = false;
-                error = "The camera stopped answering: no picture within the library's 2 s. "
-                        "The last picture stays; r brings the camera up again.";
+                readFailed = true;
+                error = "The camera stopped answering (no picture in 2 s); r reconnects.";
             } else if (!StartStreaming(live->get())) {
                 error = "The camera did not start streaming again; r tries once more.";
             }
@@ -253,10 +254,14 @@ void ViewCamera::Loop(CameraStack& stack)
 
         {
             std::lock_guard lock(mutex_);
-            newest_.pixels = live->output();
-            newest_.number = pictures;
-            newest_.shows = shownNext;
-            fresh_ = true;
+            // In mode 0 the library decodes its frame buffer in place, so what it decodes again
+            // after a failed read is no picture: the window keeps the last good one.
+            if (!readFailed) {
+                newest_.pixels = live->output();
+                newest_.number = pictures;
+                newest_.shows = shownNext;
+                fresh_ = true;
+            }
             captured_ = pictures;
             FillState(state_, *live->get());
             state_.format = format;
