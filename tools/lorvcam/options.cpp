@@ -2,6 +2,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "camera_backend.h"
+
 #include <charconv>
 #include <iostream>
 
@@ -42,14 +44,6 @@ std::optional<std::pair<int, int>> ParsePair(const std::string& text, char separ
 struct UsageError {
     std::string message;
 };
-
-void AddPlatformOptions(CLI::App& command, PlatformOptions& options)
-{
-    command.add_option("--scene", options.scene, "Film this PNG picture instead of the test pattern")
-        ->check(CLI::ExistingFile);
-    command.add_flag("--realtime", options.realtime, "Pace the simulated camera like the real hardware");
-    command.add_flag("--log", options.showLog, "Echo the driver's and the library's debug output to stderr");
-}
 
 // The raw texts of the options that need more than CLI11's own conversions.
 struct CaptureTexts {
@@ -164,8 +158,8 @@ std::optional<DecoderSetting> ParseDecoderSetting(const std::string& text)
 
 std::variant<Command, int> ParseCommandLine(int argc, const char* const* argv)
 {
-    CLI::App app{"lorvcam: captures pictures from the camera behind the USB-to-parallel bridge.\n"
-                 "By default the camera is the built-in simulated one, on simulated time."};
+    // Named, so that the help reads the same whatever path the program was started by.
+    CLI::App app{"lorvcam: captures pictures from the camera behind the USB-to-parallel bridge.", "lorvcam"};
     app.require_subcommand(1);
     app.failure_message([](const CLI::App*, const CLI::Error& error) {
         return "lorvcam: " + std::string(error.what()) + "\nRun with --help for more information.\n";

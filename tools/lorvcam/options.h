@@ -12,6 +12,7 @@
 
 namespace lorvcam {
 
+// Read by the platform's camera backend, which offers only the options that apply to it.
 struct PlatformOptions {
     std::filesystem::path scene;  // empty: the camera's built-in test pattern
     bool realtime = false;        // pace the simulated camera on the wall clock

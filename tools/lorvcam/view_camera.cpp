@@ -3,7 +3,7 @@
 #include <chrono>
 #include <stdexcept>
 
-#include "camera_stack.h"
+#include "camera_backend.h"
 #include "capture_api.h"
 #include "capture_loop.h"
 #include "heap.h"  // platform/win32
@@ -149,7 +149,7 @@ std::uint64_t ViewCamera::PicturesCaptured() const
 void ViewCamera::Run()
 {
     try {
-        CameraStack stack(command_.platform);
+        CameraBackend stack(command_.platform);
         Loop(stack);
     } catch (const std::exception& error) {
         std::lock_guard lock(mutex_);
@@ -159,13 +159,13 @@ void ViewCamera::Run()
     ended_ = true;
 }
 
-void ViewCamera::Loop(CameraStack& stack)
+void ViewCamera::Loop(CameraBackend& stack)
 {
     const CaptureOptions& start = command_.capture;
     ApplyDecoderSettings(start);
     if (!Enter_USS720_W9966_SAA7111())
-        throw std::runtime_error("the camera did not come up (Enter_USS720_W9966_SAA7111 failed); "
-                                 "--log shows the driver's and the library's reasons.");
+        throw std::runtime_error("the camera did not come up (Enter_USS720_W9966_SAA7111 failed); " +
+                                 stack.ReasonsHint());
     bool entered = true;
     ViewFormat format{start.width, start.height, start.mode, start.bitsPerPixel, start.doubleSize};
     std::optional<LiveContext> live;

@@ -96,7 +96,7 @@ public:
 
 private:
     void Run();
-    void Loop(class CameraStack& stack);
+    void Loop(class CameraBackend& stack);
 
     const Command command_;
     const Point panControl_;
