@@ -27,16 +27,6 @@ BYTE* AllocFrameBuffer(const CaptureContext* context)
     return static_cast<BYTE*>(GlobalAlloc(GPTR, context->bufferBytes + kBufferSlackBytes));
 }
 
-void ReleaseBuffers(CaptureContext* context)
-{
-    BYTE** buffers[] = {&context->fillBuffer, &context->readyBuffer, &context->workBuffer};
-    for (BYTE** buffer : buffers) {
-        if (*buffer != nullptr)
-            GlobalFree(*buffer);
-        *buffer = nullptr;
-    }
-}
-
 int ReadPiece(CaptureContext* context, BYTE* destination, DWORD length)
 {
     DWORD piece = length < kFrameReadPieceBytes ? length : kFrameReadPieceBytes;
@@ -67,6 +57,18 @@ int FailFrameRead(CaptureContext* context)
 }
 
 }  // namespace
+
+void ReleaseFrameBuffers(CaptureContext* context)
+{
+    if (context->workBuffer == context->fillBuffer || context->workBuffer == context->readyBuffer)
+        context->workBuffer = nullptr;
+    BYTE** buffers[] = {&context->fillBuffer, &context->readyBuffer, &context->workBuffer};
+    for (BYTE** buffer : buffers) {
+        if (*buffer != nullptr)
+            GlobalFree(*buffer);
+        *buffer = nullptr;
+    }
+}
 
 void ResetFrameReads(void)
 {
@@ -102,7 +104,7 @@ LORVCAP_API int WINAPI StartCapture(CaptureContext* context)
         context->workBuffer = AllocFrameBuffer(context);
     if (context->fillBuffer == nullptr || context->readyBuffer == nullptr ||
         (context->mode >= 1 && context->workBuffer == nullptr)) {
-        ReleaseBuffers(context);  // nothing stays allocated behind a failed start
+        ReleaseFrameBuffers(context);  // nothing stays allocated behind a failed start
         return 0;
     }
     UpdateFrameLayout(context);
@@ -118,7 +120,7 @@ LORVCAP_API int WINAPI StopCapture(CaptureContext* context)
         return 0;
     if (context->streaming)
         StopStreaming(context);
-    ReleaseBuffers(context);
+    ReleaseFrameBuffers(context);
     context->capturing = 0;
     return 1;
 }
