@@ -8,6 +8,7 @@
 #include <wdm.h>
 
 #include "camera.h"     // simulator
+#include "capture_api.h"
 #include "debug_log.h"  // platform/kernel
 #include "machine.h"    // platform/machine
 #include "png_file.h"
@@ -53,8 +54,13 @@ struct CameraBackend::Parts {
           camera(machine.clock(), MakeCameraOptions(options))
     {
     }
-    // The camera goes only after the bus has let go of it.
-    ~Parts() { machine.Shutdown(); }
+    // The library is unloaded before the machine checks for leaks, as the loader would; the
+    // camera goes only after the bus has let go of it.
+    ~Parts()
+    {
+        DllMain(nullptr, DLL_PROCESS_DETACH, nullptr);
+        machine.Shutdown();
+    }
 
     platform::Machine machine;
     simulator::Camera camera;
