@@ -35,7 +35,7 @@ public:
     bool started() const;
 
     // The application has released everything it holds: no handle and no heap block may be
-    // left, and shutdown must remove the device and find no pool (the verifier checks).
+    // left, and shutdown must remove the device and find no pool (the verifiers check).
     void Finish();
 
 private:
