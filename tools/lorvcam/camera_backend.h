@@ -31,6 +31,7 @@ public:
     std::chrono::microseconds Now() const;  // the clock the camera runs on
     std::string DriverLog() const;          // the driver's debug lines so far; empty where unreadable
     std::string ReasonsHint() const;        // where a failed bring-up's reasons can be read
+    void StopAnswering();                   // the simulated camera goes silent (Linux, for lorvcam view)
 
 private:
     struct Parts;

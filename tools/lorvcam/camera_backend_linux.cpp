@@ -75,6 +75,8 @@ CameraBackend::~CameraBackend() = default;
 
 std::chrono::microseconds CameraBackend::Now() const { return parts_->machine.clock().Now(); }
 
+void CameraBackend::StopAnswering() { parts_->camera.probe().SetStopAnswering(true); }
+
 std::string CameraBackend::DriverLog() const
 {
     return parts_->machine.log().Text(platform::kernel::DebugLog::Source::Kernel);

@@ -35,6 +35,9 @@ std::chrono::microseconds CameraBackend::Now() const
     return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch());
 }
 
+// A real camera cannot be told to go silent; unplugging it does that.
+void CameraBackend::StopAnswering() {}
+
 // The driver's lines go to the kernel debugger, out of a program's reach.
 std::string CameraBackend::DriverLog() const { return {}; }
 
