@@ -90,6 +90,8 @@ public:
 
     void SetTiming(Timing timing);
     void SetCompletion(Completion completion);
+    // The minor functions of the PnP requests that reached the PDO, oldest first.
+    std::vector<std::uint8_t> PnpMinorsSeen(_DEVICE_OBJECT* pdo) const;
 
     _DRIVER_OBJECT* driverObject() const;
 

@@ -81,6 +81,7 @@ struct Port {
     bool connected = true;
     bool removed = false;
     std::uint64_t changes = 0;  // bumped by submissions, aborts, unplug, the device's wake-up
+    std::vector<std::uint8_t> pnpMinors;  // the PnP requests that reached the PDO, in order
 
     Pipe control;                              // the default pipe
     std::vector<std::unique_ptr<Pipe>> pipes;    // of the selected configuration
