@@ -83,6 +83,8 @@ public:
 
     void SetTiming(Timing timing);  // of the simulated bus
     void SetCompletion(Completion completion);
+    // The minor functions of the PnP requests that reached the PDO, oldest first.
+    std::vector<std::uint8_t> PnpMinorsSeen(_DEVICE_OBJECT* pdo) const;
 
     _DRIVER_OBJECT* driverObject() const;
 

@@ -55,6 +55,7 @@ struct Port {
     PDEVICE_OBJECT pdo = nullptr;
     bool connected = true;
     bool removed = false;
+    std::vector<std::uint8_t> pnpMinors;  // the PnP requests that reached the PDO, in order
     std::vector<std::unique_ptr<Pipe>> pipes;    // of the selected configuration
     std::vector<std::unique_ptr<Pipe>> retired;  // of earlier ones, kept while the port lives
 };
