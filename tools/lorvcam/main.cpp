@@ -75,7 +75,12 @@ int main(int argc, char** argv)
         return *status;
     const Command& command = std::get<Command>(parsed);
     try {
-        return command.kind == CommandKind::Info ? RunInfoCommand(command) : RunCaptureCommand(command);
+        switch (command.kind) {
+        case CommandKind::Info: return RunInfoCommand(command);
+        case CommandKind::List: return ListCameras(std::cout);
+        case CommandKind::Capture: break;
+        }
+        return RunCaptureCommand(command);
     } catch (const std::exception& error) {
         std::cerr << "lorvcam: " << error.what() << "\n";
         return 1;

@@ -155,10 +155,11 @@ std::variant<Command, int> ParseCommandLine(int argc, const char* const* argv)
     AddCaptureOptions(*capture, command.capture, texts);
     CLI::App* info = app.add_subcommand("info", "Bring the camera up and print what it reports");
     AddPlatformOptions(*info, command.platform);
+    CLI::App* list = app.add_subcommand("list", "List the cameras this machine can reach");
 
     try {
         app.parse(argc, argv);
-        command.kind = info->parsed() ? CommandKind::Info : CommandKind::Capture;
+        command.kind = info->parsed() ? CommandKind::Info : list->parsed() ? CommandKind::List : CommandKind::Capture;
         if (capture->parsed())
             FinishCaptureOptions(command.capture, texts);
     } catch (const CLI::ParseError& error) {

@@ -17,6 +17,7 @@ struct PlatformOptions {
     std::filesystem::path scene;  // empty: the camera's built-in test pattern
     bool realtime = false;        // pace the simulated camera on the wall clock
     bool showLog = false;         // echo the driver's and the library's debug output to stderr
+    std::string device = "sim";   // Linux: "sim", "usb", "usb:BUS:ADDR" or "usb:VID:PID"
 };
 
 struct Point {
@@ -50,7 +51,7 @@ struct CaptureOptions {
     int OutputHeight() const { return doubleSize ? 2 * height : height; }
 };
 
-enum class CommandKind { Capture, Info };
+enum class CommandKind { Capture, Info, List };
 
 struct Command {
     CommandKind kind = CommandKind::Capture;
