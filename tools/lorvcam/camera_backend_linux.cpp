@@ -138,7 +138,12 @@ CameraBackend::~CameraBackend() = default;
 
 std::chrono::microseconds CameraBackend::Now() const { return parts_->machine.clock().Now(); }
 
-void CameraBackend::StopAnswering() { parts_->camera.probe().SetStopAnswering(true); }
+// A real bridge cannot be told to go silent; unplugging it does that.
+void CameraBackend::StopAnswering()
+{
+    if (parts_->camera)
+        parts_->camera->probe().SetStopAnswering(true);
+}
 
 std::string CameraBackend::DriverLog() const
 {
