@@ -113,20 +113,20 @@ extern "C" NTSTATUS NTAPI Driver_AddDevice(PDRIVER_OBJECT pDriverObject, PDEVICE
 
 void Driver_IncIrpCount(PDEVICE_OBJECT pDeviceObject) {
     DeviceExtension* pExt = GetDeviceExtension(pDeviceObject);
-    LONG lBefore = pExt->IrpCount;
+    // The value before is derived from the interlocked result: a separate read races with
+    // the other threads' changes.
     LONG lAfter = InterlockedIncrement(&pExt->IrpCount);
-    LORV_LOG("IncIrpCount %d->%d\n", lBefore, lAfter);
+    LORV_LOG("IncIrpCount %d->%d\n", lAfter - 1, lAfter);
 }
 
 void Driver_DecIrpCount(PDEVICE_OBJECT pDeviceObject) {
     DeviceExtension* pExt = GetDeviceExtension(pDeviceObject);
-    LONG lBefore = pExt->IrpCount;
     LONG lAfter = InterlockedDecrement(&pExt->IrpCount);
     if (lAfter == 0) {
         // Removal may delete the device object as soon as the event is set.
         KeSetEvent(&pExt->RemoveEvent, IO_NO_INCREMENT, FALSE);
     }
-    LORV_LOG("DecIrpCount %d->%d\n", lBefore, lAfter);
+    LORV_LOG("DecIrpCount %d->%d\n", lAfter + 1, lAfter);
 }
 
 namespace {

@@ -1,3 +1,4 @@
+#include <cstdint>
 #include <cstring>
 
 #include "bridge/camera_controller.h"
@@ -12,6 +13,35 @@ constexpr LONG kComparedRegisters = 18;  // 0x00 to 0x11
 LONG Half(LONG value)
 {
     return value / 2;
+}
+
+// The crop centre, the pan control and the pan centre come from the application as any 32-bit
+// values: their sums and products are formed in 64 bits and brought back into range, which
+// leaves every result that fitted as it was.
+using Wide = long long;
+
+LONG Narrow(Wide value)
+{
+    if (value > INT32_MAX)
+        return INT32_MAX;
+    if (value < INT32_MIN)
+        return INT32_MIN;
+    return static_cast<LONG>(value);
+}
+
+LONG MulDiv(LONG a, LONG b, LONG divisor)
+{
+    return Narrow(Wide{a} * b / divisor);
+}
+
+LONG Sum(Wide a, Wide b)
+{
+    return Narrow(a + b);
+}
+
+LONG HalfSum(LONG a, LONG b)
+{
+    return Narrow((Wide{a} + b) / 2);
 }
 
 bool IsFullFrameOutput(const CaptureContext* c)
@@ -138,58 +168,58 @@ void UpdateGeometry(CaptureContext* c)
 
 void UpdatePanViewSize(CaptureContext* c)
 {
-    c->panViewWidth = c->windowWidth * c->panCtrlWidth / c->sourceWidth;
-    c->panViewHeight = c->windowHeight * c->panCtrlHeight / c->sourceHeight;
+    c->panViewWidth = MulDiv(c->windowWidth, c->panCtrlWidth, c->sourceWidth);
+    c->panViewHeight = MulDiv(c->windowHeight, c->panCtrlHeight, c->sourceHeight);
 }
 
 void PanCenterFromCrop(CaptureContext* c)
 {
-    c->panCenterX = c->cropCenterX * c->panCtrlWidth / c->sourceWidth;
-    c->panCenterY = c->cropCenterY * c->panCtrlHeight / c->sourceHeight;
+    c->panCenterX = MulDiv(c->cropCenterX, c->panCtrlWidth, c->sourceWidth);
+    c->panCenterY = MulDiv(c->cropCenterY, c->panCtrlHeight, c->sourceHeight);
 }
 
 void CropCenterFromPan(CaptureContext* c)
 {
-    c->cropCenterX = c->panCenterX * c->sourceWidth / c->panCtrlWidth;
-    c->cropCenterY = c->panCenterY * c->sourceHeight / c->panCtrlHeight;
+    c->cropCenterX = MulDiv(c->panCenterX, c->sourceWidth, c->panCtrlWidth);
+    c->cropCenterY = MulDiv(c->panCenterY, c->sourceHeight, c->panCtrlHeight);
 }
 
 void ClampPanView(CaptureContext* c)
 {
-    c->panViewLeft = c->panCenterX - Half(c->panViewWidth);
+    c->panViewLeft = Sum(c->panCenterX, -Wide{Half(c->panViewWidth)});
     if (c->panViewLeft < 0)
         c->panViewLeft = 0;
-    c->panViewTop = c->panCenterY - Half(c->panViewHeight);
+    c->panViewTop = Sum(c->panCenterY, -Wide{Half(c->panViewHeight)});
     if (c->panViewTop < 0)
         c->panViewTop = 0;
-    c->panViewRight = c->panViewLeft + c->panViewWidth;
+    c->panViewRight = Sum(c->panViewLeft, c->panViewWidth);
     if (c->panViewRight > c->panCtrlWidth) {
         c->panViewRight = c->panCtrlWidth;
-        c->panViewLeft = c->panCtrlWidth - c->panViewWidth;
+        c->panViewLeft = Sum(c->panCtrlWidth, -Wide{c->panViewWidth});
     }
-    c->panViewBottom = c->panViewTop + c->panViewHeight;
+    c->panViewBottom = Sum(c->panViewTop, c->panViewHeight);
     if (c->panViewBottom > c->panCtrlHeight) {
         c->panViewBottom = c->panCtrlHeight;
-        c->panViewTop = c->panCtrlHeight - c->panViewHeight;
+        c->panViewTop = Sum(c->panCtrlHeight, -Wide{c->panViewHeight});
     }
-    c->panCenterX = Half(c->panViewRight + c->panViewLeft);
-    c->panCenterY = Half(c->panViewBottom + c->panViewTop);
+    c->panCenterX = HalfSum(c->panViewRight, c->panViewLeft);
+    c->panCenterY = HalfSum(c->panViewBottom, c->panViewTop);
 }
 
 void PlaceCropWindow(CaptureContext* c)
 {
-    c->cropLeft = c->cropCenterX - Half(c->windowWidth);
+    c->cropLeft = Sum(c->cropCenterX, -Wide{Half(c->windowWidth)});
     if (c->cropLeft < 0)
         c->cropLeft = 0;
-    c->cropTop = c->cropCenterY - Half(c->windowHeight);
+    c->cropTop = Sum(c->cropCenterY, -Wide{Half(c->windowHeight)});
     if (c->cropTop < 0)
         c->cropTop = 0;
-    c->cropRight = c->cropLeft + c->windowWidth;
+    c->cropRight = Sum(c->cropLeft, c->windowWidth);
     if (c->cropRight > c->sourceWidth) {
         c->cropRight = c->sourceWidth;
         c->cropLeft = c->sourceWidth - c->windowWidth;
     }
-    c->cropBottom = c->cropTop + c->windowHeight;
+    c->cropBottom = Sum(c->cropTop, c->windowHeight);
     if (c->cropBottom > c->sourceHeight) {
         c->cropBottom = c->sourceHeight;
         c->cropTop = c->sourceHeight - c->windowHeight;
@@ -197,6 +227,10 @@ void PlaceCropWindow(CaptureContext* c)
     if (c->cropLeft < 0) {  // a window wider than the source starts at its left edge
         c->cropLeft = 0;
         c->cropRight = c->windowWidth;
+    }
+    if (c->cropTop < 0) {  // and one taller than the source at its top: never above the field
+        c->cropTop = 0;
+        c->cropBottom = c->windowHeight;
     }
     c->cropCenterX = Half(c->cropRight + c->cropLeft);
     c->cropCenterY = Half(c->cropBottom + c->cropTop);

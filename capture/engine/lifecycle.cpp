@@ -21,20 +21,13 @@ DWORD frameReadBytes;  // receives each read's byte count; never examined
 // The rest of a frame read that did not fit one request; one context streams at a time.
 BYTE* frameReadNext;
 DWORD frameReadRemaining;
+// A frame shorter than one packet can lie wholly in the bytes carried from the last read: it
+// is complete without asking the driver, which refuses a read of length 0.
+LONG frameReadFromCarry;
 
 BYTE* AllocFrameBuffer(const CaptureContext* context)
 {
     return static_cast<BYTE*>(GlobalAlloc(GPTR, context->bufferBytes + kBufferSlackBytes));
-}
-
-void ReleaseBuffers(CaptureContext* context)
-{
-    BYTE** buffers[] = {&context->fillBuffer, &context->readyBuffer, &context->workBuffer};
-    for (BYTE** buffer : buffers) {
-        if (*buffer != nullptr)
-            GlobalFree(*buffer);
-        *buffer = nullptr;
-    }
 }
 
 int ReadPiece(CaptureContext* context, BYTE* destination, DWORD length)
@@ -63,15 +56,47 @@ int FailFrameRead(CaptureContext* context)
     FailChannel();
     context->readPending = 0;
     frameReadRemaining = 0;
+    frameReadFromCarry = 0;
     return 0;
 }
 
+// Waits for every piece of the outstanding read; 0 after a failure, which fails the channel.
+int AwaitFrameRead(CaptureContext* context)
+{
+    for (;;) {
+        if (WaitForSingleObject(context->overlapped.hEvent, kFrameWaitMilliseconds) != WAIT_OBJECT_0) {
+            AbortFrameRead(context);
+            return FailFrameRead(context);
+        }
+        DWORD transferred = 0;
+        if (!GetOverlappedResult(context->device, &context->overlapped, &transferred, TRUE))
+            return FailFrameRead(context);
+        if (frameReadRemaining == 0)
+            return 1;
+        if (!ReadPiece(context, frameReadNext, frameReadRemaining))
+            return FailFrameRead(context);
+    }
+}
+
 }  // namespace
+
+void ReleaseFrameBuffers(CaptureContext* context)
+{
+    if (context->workBuffer == context->fillBuffer || context->workBuffer == context->readyBuffer)
+        context->workBuffer = nullptr;
+    BYTE** buffers[] = {&context->fillBuffer, &context->readyBuffer, &context->workBuffer};
+    for (BYTE** buffer : buffers) {
+        if (*buffer != nullptr)
+            GlobalFree(*buffer);
+        *buffer = nullptr;
+    }
+}
 
 void ResetFrameReads(void)
 {
     frameReadNext = nullptr;
     frameReadRemaining = 0;
+    frameReadFromCarry = 0;
 }
 
 LORVCAP_API int WINAPI StartCapture(CaptureContext* context)
@@ -102,7 +127,7 @@ LORVCAP_API int WINAPI StartCapture(CaptureContext* context)
         context->workBuffer = AllocFrameBuffer(context);
     if (context->fillBuffer == nullptr || context->readyBuffer == nullptr ||
         (context->mode >= 1 && context->workBuffer == nullptr)) {
-        ReleaseBuffers(context);  // nothing stays allocated behind a failed start
+        ReleaseFrameBuffers(context);  // nothing stays allocated behind a failed start
         return 0;
     }
     UpdateFrameLayout(context);
@@ -118,7 +143,7 @@ LORVCAP_API int WINAPI StopCapture(CaptureContext* context)
         return 0;
     if (context->streaming)
         StopStreaming(context);
-    ReleaseBuffers(context);
+    ReleaseFrameBuffers(context);
     context->capturing = 0;
     return 1;
 }
@@ -185,8 +210,11 @@ int IssueFrameRead(CaptureContext* context)
         memcpy(destination, context->carry, static_cast<size_t>(context->carryBytes));
         destination += context->carryBytes;
     }
-    if (!ReadPiece(context, destination, length))
+    if (length == 0) {
+        frameReadFromCarry = 1;
+    } else if (!ReadPiece(context, destination, length)) {
         return 0;
+    }
     context->readPending = 1;
     return 1;
 }
@@ -195,19 +223,10 @@ int CompleteFrameRead(CaptureContext* context)
 {
     if (deviceChannel.failed || !context->streaming || !context->readPending)
         return 0;
-    for (;;) {
-        if (WaitForSingleObject(context->overlapped.hEvent, kFrameWaitMilliseconds) != WAIT_OBJECT_0) {
-            AbortFrameRead(context);
-            return FailFrameRead(context);
-        }
-        DWORD transferred = 0;
-        if (!GetOverlappedResult(context->device, &context->overlapped, &transferred, TRUE))
-            return FailFrameRead(context);
-        if (frameReadRemaining == 0)
-            break;
-        if (!ReadPiece(context, frameReadNext, frameReadRemaining))
-            return FailFrameRead(context);
-    }
+    if (frameReadFromCarry)
+        frameReadFromCarry = 0;
+    else if (!AwaitFrameRead(context))
+        return 0;
     if (context->nextFramePhase != 0) {
         context->carryBytes = kPacketBytes - context->nextFramePhase;
         memcpy(context->carry, context->fillFrame + context->frameBytes,

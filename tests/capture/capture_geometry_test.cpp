@@ -1,6 +1,7 @@
 // The capture window geometry as StartCapture and the setters compute it. No camera is
 // plugged: with the link in compatibility mode the register write-out touches nothing.
 #include <array>
+#include <cstdint>
 #include <vector>
 
 #include "camera_fixture.h"
@@ -114,6 +115,15 @@ TEST_F(Geometry, FullFrameCompressedModesWindowWiderThanSource)
         EXPECT_EQ(end, c->frameBytes - 1) << mode;
         StopContext(c);
     }
+}
+
+// Compressed frames are a whole number of 8-pixel blocks, the nearest to the capture width.
+TEST_F(Geometry, CompressedWidthRoundsToTheNearestBlock)
+{
+    CaptureContext* c = StartContext(336, 240, 2);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(c->frameWidth, 240);
+    StopContext(c);
 }
 
 TEST_F(Geometry, Mode3ZoomAndCropPushedBackFromTheCorner)
@@ -244,6 +254,58 @@ TEST_F(Geometry, CaptureNeverExceedsOutput)
                     EXPECT_LE(c->captureWidth, c->width) << size[0] << "x" << size[1] << " mode " << mode;
                     EXPECT_LE(c->captureHeight, c->height) << size[0] << "x" << size[1] << " mode " << mode;
                     EXPECT_LE(RawFrameBytes(c->frameWidth, c->frameHeight, mode), c->bufferBytes);
+                }
+                StopCapture(c);
+            }
+            FreeCaptureContext(c);
+        }
+    }
+}
+
+// Any 32-bit value an application passes leaves the view and the crop inside their areas.
+TEST_F(Geometry, ExtremeApplicationValuesStayInRange)
+{
+    CaptureContext* c = StartContext(320, 240, 0);
+    ASSERT_NE(c, nullptr);
+    auto expectInside = [c](const char* step) {
+        EXPECT_GE(c->panViewLeft, 0) << step;
+        EXPECT_LE(c->panViewRight, c->panCtrlWidth) << step;
+        EXPECT_GE(c->panViewTop, 0) << step;
+        EXPECT_LE(c->panViewBottom, c->panCtrlHeight) << step;
+        EXPECT_GE(c->cropLeft, 0) << step;
+        EXPECT_LE(c->cropRight, 460) << step;
+        EXPECT_GE(c->cropTop, 0) << step;
+        EXPECT_LE(c->cropBottom, 240) << step;
+    };
+    SetPanCtrlSize(c, 2000000000, 2000000000);
+    expectInside("pan control");
+    SetPanAreaCenter(c, INT32_MAX, INT32_MIN);
+    expectInside("pan centre");
+    EXPECT_EQ(c->cropRight, 460);
+    EXPECT_EQ(c->cropTop, 0);
+    SetCropCenter(c, INT32_MIN, INT32_MAX);
+    SetZoomFactor(c, INT32_MAX);
+    expectInside("crop centre");
+    EXPECT_EQ(c->cropLeft, 0);
+    EXPECT_EQ(c->cropBottom, 240);
+    SetPanCtrlSize(c, INT32_MAX, 1);
+    SetPanAreaCenter(c, INT32_MIN, INT32_MAX);
+    expectInside("pan control at the limits");
+}
+
+// Small outputs capture windows taller than the source at small vertical scales: such a window
+// starts at the top of the source, as a wider one starts at its left edge.
+TEST_F(Geometry, SmallOutputsNeverStartAboveTheField)
+{
+    const int sizes[][2] = {{12, 4}, {16, 8}, {64, 6}, {64, 48}, {100, 56}, {320, 56}};
+    for (int mode = 0; mode <= 4; ++mode) {
+        for (const auto& size : sizes) {
+            CaptureContext* c = AllocCaptureContext(size[0], size[1], mode);
+            ASSERT_NE(c, nullptr);
+            if (StartCapture(c) == 1) {
+                for (int zoom = c->zoomMin; zoom <= c->zoomMax; ++zoom) {
+                    SetZoomFactor(c, zoom);
+                    EXPECT_GE(c->windowStartY, 2) << size[0] << "x" << size[1] << " mode " << mode << " zoom " << zoom;
                 }
                 StopCapture(c);
             }

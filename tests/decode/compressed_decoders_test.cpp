@@ -13,6 +13,21 @@ namespace {
 
 enum Plane { kY, kCr, kCb };
 
+// The reference's own copy of the smoothing weights and the correction steps, so that a wrong
+// constant in the library cannot agree with itself.
+constexpr int kKernel[5][5] = {
+    {3942, 10001, 11519, 6516, 1550},
+    {7587, 20234, 24242, 14849, 4030},
+    {7399, 21318, 27329, 17137, 4861},
+    {4650, 13790, 19016, 12622, 3636},
+    {1211, 4623, 7126, 4973, 1314},
+};
+constexpr int kLuma4[16] = {2, 6, 10, 14, 18, 24, 32, 40, -2, -6, -10, -14, -18, -24, -32, -40};
+constexpr int kChroma2[4] = {2, 6, -2, -6};
+constexpr int kLuma3[8] = {2, 7, 14, 25, -3, -8, -15, -26};
+constexpr int kLuma2[4] = {4, 12, -4, -12};
+constexpr int kChroma1[2] = {4, -4};
+
 // The decoder written straight from the frame layout and the kernel, one sample at a time.
 struct ReferenceDecoder {
     int mode, w, h;
@@ -40,7 +55,7 @@ struct ReferenceDecoder {
                 for (int r = 2 * rowPair; r < 2 * rowPair + 2; ++r)
                     for (int c = from; c < to; ++c)
                         if (r - dy >= 0 && r - dy < 5 && c - dx >= 0 && c - dx < 5 && Bit(plane, window + c, y0 + r))
-                            sum += SmoothingKernel[r - dy][c - dx];
+                            sum += kKernel[r - dy][c - dx];
                 value += (sum + 360) / 1000;
             }
         return value;
@@ -48,15 +63,14 @@ struct ReferenceDecoder {
     int Step(Plane plane, int x, int y) const
     {
         const BYTE* row = codes.data() + std::size_t(y * CorrectionRowBytes(mode, w));
-        const CorrectionStepLists& s = CorrectionSteps;
         const int cbShift = plane == kCb ? 4 : 0;
         if (mode == 2)
-            return plane == kY ? s.luma4[(row[x / 4 * 3 + x % 4 / 2] >> (4 * (x % 2))) & 15]
-                               : s.chroma2[(row[x / 2 * 3 + 2] >> (cbShift + 2 * (x % 2))) & 3];
+            return plane == kY ? kLuma4[(row[x / 4 * 3 + x % 4 / 2] >> (4 * (x % 2))) & 15]
+                               : kChroma2[(row[x / 2 * 3 + 2] >> (cbShift + 2 * (x % 2))) & 3];
         if (mode == 3)
-            return plane == kY ? s.luma3[(row[x / 2] >> (4 * (x % 2))) & 7] : s.chroma1[(row[x] >> (plane == kCr ? 3 : 7)) & 1];
-        return plane == kY ? s.luma2[(row[x / 8 * 3 + x % 8 / 4] >> (2 * (x % 4))) & 3]
-                           : s.chroma1[(row[x / 4 * 3 + 2] >> (cbShift + x % 4)) & 1];
+            return plane == kY ? kLuma3[(row[x / 2] >> (4 * (x % 2))) & 7] : kChroma1[(row[x] >> (plane == kCr ? 3 : 7)) & 1];
+        return plane == kY ? kLuma2[(row[x / 8 * 3 + x % 8 / 4] >> (2 * (x % 4))) & 3]
+                           : kChroma1[(row[x / 4 * 3 + 2] >> (cbShift + x % 4)) & 1];
     }
     std::vector<BYTE> Decode() const
     {

@@ -50,6 +50,19 @@ TEST_F(IoPathTest, BootNamesTheDeviceAndUnloadLeavesNoPool) {
     EXPECT_EQ(kernel.verifier().OutstandingAllocations(), 0u);
 }
 
+// The log keeps the latest whole lines within its capacity, as the debugger's buffer does.
+TEST(DebugLogTest, KeepsOnlyTheLatestLines) {
+    DebugLog log;
+    log.SetCapacity(100);
+    for (int i = 0; i < 1000; ++i) log.Write(DebugLog::Source::Kernel, "line " + std::to_string(i) + "\n");
+    std::string text = log.Text(DebugLog::Source::Kernel);
+    EXPECT_LE(text.size(), 125u);
+    EXPECT_GE(text.size(), 90u);
+    EXPECT_EQ(text.substr(0, 5), "line ");
+    EXPECT_EQ(text.substr(text.size() - 9), "line 999\n");
+    EXPECT_EQ(log.Text(DebugLog::Source::User), "");
+}
+
 TEST_F(IoPathTest, BufferedControlCompletedLaterCopiesOnlyTheReportedBytes) {
     Boot();
     FileObject* file = Open();
