@@ -378,9 +378,17 @@ NTSTATUS BusDriver::State::SubmitUrb(Port& port, PIRP irp, PURB urb) {
             lock.unlock();
             return CompleteNow(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
         }
+        if (function == URB_FUNCTION_ABORT_PIPE) {
+            lock.unlock();
+            return Abort(port, irp, urb, pipe);
+        }
+        // The host side of the pipe forgets its halt; the device's endpoint needs
+        // CLEAR_FEATURE(ENDPOINT_HALT) on the default pipe.
+        if (function != URB_FUNCTION_SYNC_CLEAR_STALL) pipe->halted = false;
+        std::uint8_t endpoint = pipe->endpoint;
         lock.unlock();
-        if (function == URB_FUNCTION_ABORT_PIPE) return Abort(port, irp, urb, pipe);
-        return CompleteNow(irp, urb, USBD_STATUS_SUCCESS);  // stalls do not halt pipes here
+        if (function == URB_FUNCTION_SYNC_RESET_PIPE) return CompleteNow(irp, urb, USBD_STATUS_SUCCESS);
+        transfer->steps.push_back({0x02, USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_ENDPOINT_STALL, endpoint, 0});
     } else if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
         auto& bulk = urb->UrbBulkOrInterruptTransfer;
         if (length < sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER))
@@ -390,6 +398,11 @@ NTSTATUS BusDriver::State::SubmitUrb(Port& port, PIRP irp, PURB urb) {
         if (pipe == nullptr || (pipe->type != UsbdPipeTypeBulk && pipe->type != UsbdPipeTypeInterrupt)) {
             lock.unlock();
             return CompleteNow(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
+        }
+        if (pipe->halted) {
+            lock.unlock();
+            bulk.TransferBufferLength = 0;
+            return CompleteNow(irp, urb, USBD_STATUS_ENDPOINT_HALTED);
         }
         ULONG maxTransfer = pipe->maxTransfer;
         transfer->pipe = pipe;

@@ -17,8 +17,12 @@
 //   USBD_STATUS_ERROR_SHORT_TRANSFER with the bytes moved so far in TransferBufferLength.
 // - ABORT_PIPE: the pipe's outstanding transfers complete with USBD_STATUS_CANCELED and
 //   STATUS_CANCELLED (bytes moved so far reported); the abort completes after them.
-// - RESET_PIPE, SYNC_RESET_PIPE, SYNC_CLEAR_STALL: succeed (pipes are not halted by a stall).
-// - A stall answers USBD_STATUS_STALL_PID; an unplugged device USBD_STATUS_DEV_NOT_RESPONDING
+// - A stall on a bulk or interrupt pipe halts the pipe: the stalled transfer ends with
+//   USBD_STATUS_STALL_PID, those queued behind it and any submitted later with
+//   USBD_STATUS_ENDPOINT_HALTED, until the pipe is reset. SYNC_RESET_PIPE_AND_CLEAR_STALL
+//   (RESET_PIPE) clears the halt and sends CLEAR_FEATURE(ENDPOINT_HALT) to the endpoint;
+//   SYNC_RESET_PIPE clears the halt only; SYNC_CLEAR_STALL sends the CLEAR_FEATURE only.
+// - A stall on the default pipe answers USBD_STATUS_STALL_PID; an unplugged device USBD_STATUS_DEV_NOT_RESPONDING
 //   with STATUS_DEVICE_NOT_CONNECTED; after IRP_MN_REMOVE_DEVICE every URB ends with
 //   USBD_STATUS_DEVICE_GONE and STATUS_NO_SUCH_DEVICE; a block too short for its function, a bad pipe handle
 //   or a bad buffer USBD_STATUS_INVALID_PARAMETER / USBD_STATUS_INVALID_PIPE_HANDLE with

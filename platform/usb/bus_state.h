@@ -72,6 +72,7 @@ struct Pipe {
     std::uint64_t parkedAtChange = 0;
     std::int64_t lastControlFrame = -1;
     std::vector<PIRP> waitingAborts;  // aborts that wait for the transfer in flight
+    bool halted = false;  // a stall halted it; a reset-pipe request clears it
 };
 
 struct Port {

@@ -238,7 +238,15 @@ BusDriver::State::StepResult BusDriver::State::Settle(Transfer& transfer, const 
     }
     switch (reply.reply) {
         case Reply::Gone: return finish(USBD_STATUS_DEV_NOT_RESPONDING);
-        case Reply::Stall: return finish(USBD_STATUS_STALL_PID);
+        case Reply::Stall:
+            if (!control) {
+                // The endpoint halts: what is queued behind fails until the pipe is reset.
+                pipe.halted = true;
+                finish(USBD_STATUS_STALL_PID);
+                Fail(pipe, USBD_STATUS_ENDPOINT_HALTED, done);
+                return StepResult::Finished;
+            }
+            return finish(USBD_STATUS_STALL_PID);
         case Reply::NotYet: {
             // Never ask again at the same instant: a device that keeps saying "now" must not
             // stop the clock.
