@@ -172,6 +172,14 @@ void FailChannel(void)
     deviceChannel.failed = 1;
 }
 
+void ReleaseBulkEvent(void)
+{
+    if (deviceChannel.ioEventCreated && deviceChannel.ioEvent != nullptr)
+        CloseHandle(deviceChannel.ioEvent);
+    deviceChannel.ioEvent = nullptr;
+    deviceChannel.ioEventCreated = 0;
+}
+
 void ResetDeviceChannel(void)
 {
     deviceChannel = DeviceChannel{};

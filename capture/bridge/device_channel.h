@@ -42,3 +42,5 @@ void FailChannel(void);
 
 // Back to the state at load; for tests that boot a fresh machine per case.
 void ResetDeviceChannel(void);
+// The library is unloaded: the bulk event it keeps for the process is closed.
+void ReleaseBulkEvent(void);

@@ -30,16 +30,6 @@ BYTE* AllocFrameBuffer(const CaptureContext* context)
     return static_cast<BYTE*>(GlobalAlloc(GPTR, context->bufferBytes + kBufferSlackBytes));
 }
 
-void ReleaseBuffers(CaptureContext* context)
-{
-    BYTE** buffers[] = {&context->fillBuffer, &context->readyBuffer, &context->workBuffer};
-    for (BYTE** buffer : buffers) {
-        if (*buffer != nullptr)
-            GlobalFree(*buffer);
-        *buffer = nullptr;
-    }
-}
-
 int ReadPiece(CaptureContext* context, BYTE* destination, DWORD length)
 {
     DWORD piece = length < kFrameReadPieceBytes ? length : kFrameReadPieceBytes;
@@ -90,6 +80,18 @@ int AwaitFrameRead(CaptureContext* context)
 
 }  // namespace
 
+void ReleaseFrameBuffers(CaptureContext* context)
+{
+    if (context->workBuffer == context->fillBuffer || context->workBuffer == context->readyBuffer)
+        context->workBuffer = nullptr;
+    BYTE** buffers[] = {&context->fillBuffer, &context->readyBuffer, &context->workBuffer};
+    for (BYTE** buffer : buffers) {
+        if (*buffer != nullptr)
+            GlobalFree(*buffer);
+        *buffer = nullptr;
+    }
+}
+
 void ResetFrameReads(void)
 {
     frameReadNext = nullptr;
@@ -125,7 +127,7 @@ LORVCAP_API int WINAPI StartCapture(CaptureContext* context)
         context->workBuffer = AllocFrameBuffer(context);
     if (context->fillBuffer == nullptr || context->readyBuffer == nullptr ||
         (context->mode >= 1 && context->workBuffer == nullptr)) {
-        ReleaseBuffers(context);  // nothing stays allocated behind a failed start
+        ReleaseFrameBuffers(context);  // nothing stays allocated behind a failed start
         return 0;
     }
     UpdateFrameLayout(context);
@@ -140,7 +142,7 @@ LORVCAP_API int WINAPI StopCapture(CaptureContext* context)
     if (context == nullptr || deviceChannel.failed || !context->capturing)
         return 0;
     int stopped = context->streaming ? StopStreaming(context) : 1;
-    ReleaseBuffers(context);
+    ReleaseFrameBuffers(context);
     context->capturing = 0;
     return stopped;
 }

@@ -1,6 +1,5 @@
-// The bus driver's private state: ports, pipes and the transfers queued on them. Everything
-// here is guarded by the clock's mutex, so that the host controller's clock waits and the
-// changes that should wake it cannot cross.
+// The bus driver's private state: ports, their pipes and the URBs outstanding on them. Guarded
+// by the clock's mutex, which is never held while a connection is called.
 #pragma once
 
 #include <wdm.h>
@@ -8,82 +7,55 @@
 #include <usbdlib.h>
 
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <memory>
-#include <optional>
-#include <span>
-#include <thread>
 #include <vector>
 
 #include "bus_driver.h"
+#include "simulated_bus.h"
+#include "usb_connection.h"
 
 namespace platform::usb {
 
 struct Port;
 struct Pipe;
 
-// One URB on its way through the host controller.
-struct Transfer {
-    enum class Kind { Control, Data, SelectConfiguration };
+// An abort of a pipe completes once every transfer it found there has ended.
+struct PendingAbort {
+    PIRP irp = nullptr;
+    int remaining = 0;
+};
 
+// One URB on its way: the transfer the connection carries plus what the IRP needs.
+struct Transfer : UsbTransfer {
     PIRP irp = nullptr;
     PURB urb = nullptr;
-    Kind kind = Kind::Control;
     Port* port = nullptr;
-    Pipe* pipe = nullptr;
+    Pipe* pipe = nullptr;          // nullptr on the default pipe
     ULONG* lengthField = nullptr;  // the URB's TransferBufferLength, set to the bytes moved
-    bool runsInline = false;       // executed by the submitting thread (Completion::Synchronous)
+    std::vector<std::shared_ptr<PendingAbort>> aborts;
 
-    // Control: the setup packets to send, one per step (select configuration has several).
-    std::vector<SetupPacket> steps;
-    std::size_t step = 0;
-
-    // Data stage or bulk data, already mapped.
-    std::span<std::uint8_t> buffer;
-    bool in = false;
-    bool shortOk = false;
-    std::size_t moved = 0;
-
-    // Outcome.
-    bool finished = false;
-    USBD_STATUS usbd = USBD_STATUS_SUCCESS;
-
-    // Cancellation bookkeeping (see host_controller.cpp, Finish).
-    bool inFlight = false;          // the host controller is calling the device for it
+    bool ended = false;             // the connection has handed it back
     bool cancelArmed = false;       // a cancel routine was set on the IRP
     bool cancelRoutineRan = false;  // ... and it has run
-    std::optional<USBD_STATUS> failWith;  // cancel, abort or unplug arrived while in flight
+    bool cancelling = false;        // the cancel routine is calling the connection
     bool awaitingCancelRoutine = false;
 };
 
 struct Pipe {
-    USBD_PIPE_HANDLE handle = nullptr;  // nullptr for the default pipe
-    std::uint8_t endpoint = 0;          // address with direction bit
-    USBD_PIPE_TYPE type = UsbdPipeTypeControl;
-    std::uint16_t maxPacket = 8;
-    std::uint8_t interval = 0;
+    USBD_PIPE_HANDLE handle = nullptr;
+    std::uint8_t endpoint = 0;  // address with direction bit
+    USBD_PIPE_TYPE type = UsbdPipeTypeBulk;
     ULONG maxTransfer = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
-
-    std::deque<Transfer*> queue;
-    // After a NotYet: parked until this time, or (nullopt) until the port's change count moves.
-    bool parked = false;
-    std::optional<Clock::TimePoint> retryAt;
-    std::uint64_t parkedAtChange = 0;
-    std::int64_t lastControlFrame = -1;
-    std::vector<PIRP> waitingAborts;  // aborts that wait for the transfer in flight
     bool halted = false;  // a stall halted it; a reset-pipe request clears it
 };
 
 struct Port {
     int number = 0;
-    std::shared_ptr<UsbDevice> device;
+    std::unique_ptr<UsbConnection> connection;
     PDEVICE_OBJECT pdo = nullptr;
     bool connected = true;
     bool removed = false;
-    std::uint64_t changes = 0;  // bumped by submissions, aborts, unplug, the device's wake-up
-
-    Pipe control;                              // the default pipe
     std::vector<std::unique_ptr<Pipe>> pipes;    // of the selected configuration
     std::vector<std::unique_ptr<Pipe>> retired;  // of earlier ones, kept while the port lives
 };
@@ -99,20 +71,16 @@ struct BusDriver::State {
     kernel::Kernel& kernel;
     Clock& clock;
     PDRIVER_OBJECT driver = nullptr;
+    SimulatedBus simulated;
 
-    Timing timing = Timing::FullSpeed;
     Completion completion = Completion::Asynchronous;
 
     std::map<PDEVICE_OBJECT, std::unique_ptr<Port>> ports;
     std::map<PIRP, std::unique_ptr<Transfer>> transfers;  // every transfer not yet completed, by its IRP
     int nextPort = 1;
     std::uintptr_t nextHandle = 0x1000;
-    bool deviceBusy = false;  // a device call is running (the seam takes one at a time)
-    Port* busyPort = nullptr;
-    bool frameActive = false;  // the host controller is inside a frame and holds port pointers
-    bool stopping = false;
-    std::vector<PIRP> readyAborts;  // aborts whose transfers have all ended
-    std::thread hostController;
+
+    PDEVICE_OBJECT AddPort(std::unique_ptr<UsbConnection> connection, UsbConnection::Unplugged unplugged);
 
     // bus_driver.cpp: the PDO's dispatch.
     NTSTATUS Dispatch(Port& port, PIRP irp);
@@ -120,26 +88,19 @@ struct BusDriver::State {
     NTSTATUS CompleteNow(PIRP irp, PURB urb, USBD_STATUS usbd);
     NTSTATUS ResetPort(Port& port, PIRP irp);
     NTSTATUS Abort(Port& port, PIRP irp, PURB urb, Pipe* pipe);
+    NTSTATUS ClearStall(Port& port, PIRP irp, PURB urb, Pipe* pipe);
     void Cancel(PIRP irp);
-
+    void StopPort(Port& port, USBD_STATUS why);
     Pipe* FindPipe(Port& port, USBD_PIPE_HANDLE handle);
 
-    // host_controller.cpp: executing queued transfers. "lock" is the clock's mutex, held.
-    enum class StepResult { Progress, Parked, Finished };
-    void Run();
-    void RunFrame(std::unique_lock<std::mutex>& lock, std::vector<Transfer*>& done);
-    bool Ready(const Port& port, const Pipe& pipe, Clock::TimePoint now) const;
-    bool AnyReady(Clock::TimePoint now) const;
-    std::optional<Clock::TimePoint> EarliestRetry() const;
-    void Enqueue(Transfer* transfer);
-    NTSTATUS ExecuteInline(std::unique_lock<std::mutex>& lock, Transfer* transfer);
-    StepResult Step(std::unique_lock<std::mutex>& lock, Transfer& transfer, std::vector<Transfer*>& done);
-    StepResult Settle(Transfer& transfer, const TransferReply& reply, std::size_t offered,
-                      std::optional<Clock::TimePoint> nextChance, std::vector<Transfer*>& done);
-    void Fail(Pipe& pipe, USBD_STATUS usbd, std::vector<Transfer*>& done);
-    void Finish(Transfer* transfer, std::vector<Transfer*>& done);
-    void Configure(Transfer& transfer, std::vector<Transfer*>& done);
-    void CompleteAll(std::unique_lock<std::mutex>& lock, std::vector<Transfer*>& done);
+    // bus_completion.cpp: transfers handed back by the connection.
+    void OnCompleted(UsbTransfer& done);
+    // With the lock held: writes the outcome into the URB and the IRP; true when the IRP may
+    // complete now (else its cancel routine or its submitter completes it).
+    bool Settle(Transfer& transfer);
+    // Forgets the transfer and completes its IRP, then the aborts that waited for it only.
+    void CompleteTransfer(std::unique_lock<std::mutex>& lock, Transfer* transfer);
+    void Configure(Transfer& transfer);
 };
 
 VOID NTAPI BusCancel(PDEVICE_OBJECT device, PIRP irp);
@@ -152,5 +113,6 @@ constexpr std::size_t kFirstInterface = offsetof(struct _URB_SELECT_CONFIGURATIO
 
 // One error vocabulary per layer: what the IRP says for a URB's USBD status.
 NTSTATUS NtStatusFromUsbd(USBD_STATUS usbd);
+NTSTATUS Complete(PIRP irp, NTSTATUS status);
 
 }  // namespace platform::usb

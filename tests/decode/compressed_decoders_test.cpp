@@ -6,6 +6,7 @@
 
 #include "decode/compressed_decoders.h"
 #include "decode/decoder_tables.h"
+#include "decode/simd.h"
 #include "guarded_buffer.h"
 
 namespace {
@@ -168,6 +169,37 @@ TEST_F(CompressedDecoders, MatchTheReferenceAndKeepCodesLocal)
                 differences += out[i] != changed[i];
             EXPECT_EQ(differences, 1) << "mode " << mode << " byte " << byte;
         }
+}
+
+// The vector decoders against the plain ones on random layers of every frame width the engine
+// makes (multiples of 8 up to 640) and of every height (multiples of 4 up to 480), each layer
+// ending at a guard page.
+TEST_F(CompressedDecoders, VectorDecodersMatchThePlainOnesAtEverySize)
+{
+#if LORV_SSE2
+    std::mt19937 random(13);
+    const ::CompressedDecoders& plain = plainCompressedDecoders;
+    const ::CompressedDecoders& sse2 = sse2CompressedDecoders;
+    const std::pair<CompressedDecoder, CompressedDecoder> decoders[] = {
+        {plain.mode2, sse2.mode2}, {plain.mode3, sse2.mode3}, {plain.mode4, sse2.mode4}};
+    std::vector<std::pair<int, int>> sizes;
+    for (int w = 8; w <= 640; w += 8)
+        sizes.push_back({w, 4 + 4 * int(random() % 3)});
+    for (int h = 4; h <= 480; h += 4)
+        sizes.push_back({8 + 8 * int(random() % 3), h});
+    for (int mode = 2; mode <= 4; ++mode)
+        for (const auto& [w, h] : sizes) {
+            const GuardPageInput base(RandomBytes(random, BaseBytes(w, h)));
+            const GuardPageInput codes(RandomBytes(random, CodeBytes(mode, w, h)));
+            GuardedOutput expected(std::size_t(2 * w * h)), fast(std::size_t(2 * w * h));
+            decoders[mode - 2].first(w + 8, h + 4, base.get(), codes.get(), expected.data());
+            decoders[mode - 2].second(w + 8, h + 4, base.get(), codes.get(), fast.data());
+            ASSERT_EQ(fast.contents(), expected.contents()) << "mode " << mode << " " << w << "x" << h;
+            ASSERT_TRUE(fast.GuardsIntact()) << "mode " << mode << " " << w << "x" << h;
+        }
+#else
+    GTEST_SKIP() << "no vector decoders in this build";
+#endif
 }
 
 TEST_F(CompressedDecoders, MisshapenSizesWriteNothing)

@@ -115,6 +115,31 @@ TEST_F(LorvcamRun, RawAndY4mStreamsHaveWholeFrames)
     EXPECT_EQ(run.out.compare(header.size() + 2 * frame, 6, "FRAME\n"), 0);
 }
 
+// The header carries the camera's own period (on simulated time the camera sends one frame
+// every whole number of 20-ms fields), whether the first pictures are held back for it or
+// the run ends before enough came; all pictures still follow it.
+TEST_F(LorvcamRun, Y4mHeaderGivesTheCameraFrameRate)
+{
+    const struct {
+        std::string options;
+        std::string rate;
+        int frames;
+    } cases[] = {
+        {"-m 2", "F50:3", 9},  // 60 ms
+        {"-m 0", "F25:3", 3},  // 120 ms
+        {"-m 4", "F25:1", 2},  // 40 ms
+    };
+    for (const auto& c : cases) {
+        const RunResult run =
+            Lorvcam("capture -q -f y4m --size 320x240 -n " + std::to_string(c.frames) + " " + c.options);
+        ASSERT_EQ(run.status, 0) << c.options << "\n" << run.err;
+        const std::string header = "YUV4MPEG2 W320 H240 " + c.rate + " ";
+        EXPECT_EQ(run.out.compare(0, header.size(), header), 0) << c.options << ": " << run.out.substr(0, 60);
+        const std::size_t frame = 6 + 320 * 240 * 3 / 2;
+        EXPECT_EQ(run.out.size(), run.out.find('\n') + 1 + c.frames * frame) << c.options;
+    }
+}
+
 // The wall clock paces the simulated camera like the hardware: a small compressed stream
 // comes at about one frame per field, so three frames take a fraction of a second of the
 // platform time the program reports (bounded generously for a loaded machine).

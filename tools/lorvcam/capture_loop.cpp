@@ -110,12 +110,13 @@ CaptureReport RunCapture(const CaptureOptions& options, FrameSink& sink,
         Progress progress(progressOut, options.progress, options.frames);
         for (int i = 0; i < options.frames; ++i) {
             CaptureFrame(context);
-            sink.Write(FromLibraryImage(output, outputWidth, outputHeight, options.bitsPerPixel));
+            sink.Write(FromLibraryImage(output, outputWidth, outputHeight, options.bitsPerPixel), now());
             report.frames = i + 1;
             progress.Frame(report.frames);
         }
     }
     report.platformTime = now() - start;
+    sink.Finish();
     report.libraryFramesPerSecond = context->framesPerSecond;
     report.libraryHundredths = context->framesPerSecondHundredths;
     report.libraryRateMeasured = context->framesPerSecond != 0 || context->framesPerSecondHundredths != 0;

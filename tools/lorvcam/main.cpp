@@ -1,13 +1,14 @@
-// lorvcam: boots the stack (platform, driver, simulated camera), brings the camera up through
-// the capture library and runs one command.
+// lorvcam: reaches the camera through this platform's backend, brings it up through the
+// capture library and runs one command.
 #include <exception>
 #include <iostream>
 #include <memory>
 
-#include "camera_stack.h"
+#include "camera_backend.h"
 #include "capture_loop.h"
 #include "info.h"
 #include "options.h"
+#include "view.h"
 
 namespace {
 
@@ -42,12 +43,12 @@ void PrintReport(const CaptureReport& report, const FrameSink& sink)
 int RunCaptureCommand(const Command& command)
 {
     auto sink = MakeSink(command.capture);
-    CameraStack stack(command.platform);
+    CameraBackend backend(command.platform);
     ApplyDecoderSettings(command.capture);
     CaptureReport report;
     {
-        CameraSession session;
-        report = RunCapture(command.capture, *sink, [&] { return stack.Now(); }, std::cerr);
+        CameraSession session(backend);
+        report = RunCapture(command.capture, *sink, [&] { return backend.Now(); }, std::cerr);
     }
     PrintReport(report, *sink);
     if (report.streamFailed) {
@@ -60,9 +61,9 @@ int RunCaptureCommand(const Command& command)
 
 int RunInfoCommand(const Command& command)
 {
-    CameraStack stack(command.platform);
-    CameraSession session;
-    PrintInfo(std::cout, ReadDeviceId(), stack.DriverLog());
+    CameraBackend backend(command.platform);
+    CameraSession session(backend);
+    PrintInfo(std::cout, ReadDeviceId(), backend.DriverLog());
     return 0;
 }
 
@@ -75,7 +76,12 @@ int main(int argc, char** argv)
         return *status;
     const Command& command = std::get<Command>(parsed);
     try {
-        return command.kind == CommandKind::Info ? RunInfoCommand(command) : RunCaptureCommand(command);
+        switch (command.kind) {
+        case CommandKind::Info: return RunInfoCommand(command);
+        case CommandKind::View: return RunView(command);
+        case CommandKind::Capture: break;
+        }
+        return RunCaptureCommand(command);
     } catch (const std::exception& error) {
         std::cerr << "lorvcam: " << error.what() << "\n";
         return 1;

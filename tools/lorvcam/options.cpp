@@ -2,6 +2,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "camera_backend.h"
+
 #include <charconv>
 #include <iostream>
 
@@ -43,14 +45,6 @@ struct UsageError {
     std::string message;
 };
 
-void AddPlatformOptions(CLI::App& command, PlatformOptions& options)
-{
-    command.add_option("--scene", options.scene, "Film this PNG picture instead of the test pattern")
-        ->check(CLI::ExistingFile);
-    command.add_flag("--realtime", options.realtime, "Pace the simulated camera like the real hardware");
-    command.add_flag("--log", options.showLog, "Echo the driver's and the library's debug output to stderr");
-}
-
 // The raw texts of the options that need more than CLI11's own conversions.
 struct CaptureTexts {
     std::string size, crop, pan, panControl, format = "png";
@@ -76,9 +70,26 @@ void AddCaptureOptions(CLI::App& command, CaptureOptions& options, CaptureTexts&
         ->check(CLI::IsMember({"png", "raw", "y4m"}));
     command.add_option("-o,--output", options.output,
                        "PNG: folder (default lorvcam-frames); raw, y4m: file or - for stdout (default -)");
-    command.add_option("--y4m-rate", options.y4mRate, "Frame rate written in the Y4M header (default 25)")
+    command.add_option("--y4m-rate", options.y4mRate, "Frame rate written in the Y4M header (default: the camera's, measured)")
         ->check(CLI::Range(1, 1000));
     command.add_flag("-q,--quiet", texts.quiet, "No progress on stderr");
+}
+
+void AddViewOptions(CLI::App& command, CaptureOptions& options, ViewOptions& view, CaptureTexts& texts)
+{
+    command.add_option("-s,--size", texts.size, "Picture size WIDTHxHEIGHT (default 320x240)");
+    command.add_option("-m,--mode", options.mode, "Capture mode 0 to 4 (default 0)")->check(CLI::Range(0, 4));
+    command.add_option("-b,--bits", options.bitsPerPixel, "Picture bits per pixel, 16 or 24 (default 24)")
+        ->check(CLI::IsMember({16, 24}));
+    command.add_flag("--double-size", options.doubleSize, "Show every pixel as a 2x2 block");
+    command.add_option("--zoom", options.zoom, "Zoom factor in 64ths to start with");
+    command.add_option("--crop", texts.crop, "Crop centre X,Y in source pixels (460x240) to start with");
+    command.add_option("--decoder", texts.decoder, "Video decoder setting INDEX=VALUE (index 0-17), repeatable");
+    command.add_option("--snapshots", view.snapshots, "Folder for the pictures that the s key saves (default .)");
+    command.add_flag("--trace", view.trace, "One line on stderr per picture shown, with the settings it shows");
+    command.add_option("--stall-after", view.stallAfter,
+                       "The simulated camera stops answering after this many pictures (to see the error line)")
+        ->check(CLI::Range(1, 1000000));
 }
 
 // Turns the texts into values with the library's limits; throws UsageError.
@@ -147,8 +158,8 @@ std::optional<DecoderSetting> ParseDecoderSetting(const std::string& text)
 
 std::variant<Command, int> ParseCommandLine(int argc, const char* const* argv)
 {
-    CLI::App app{"lorvcam: captures pictures from the camera behind the USB-to-parallel bridge.\n"
-                 "By default the camera is the built-in simulated one, on simulated time."};
+    // Named, so that the help reads the same whatever path the program was started by.
+    CLI::App app{"lorvcam: captures pictures from the camera behind the USB-to-parallel bridge.", "lorvcam"};
     app.require_subcommand(1);
     app.failure_message([](const CLI::App*, const CLI::Error& error) {
         return "lorvcam: " + std::string(error.what()) + "\nRun with --help for more information.\n";
@@ -161,11 +172,16 @@ std::variant<Command, int> ParseCommandLine(int argc, const char* const* argv)
     AddCaptureOptions(*capture, command.capture, texts);
     CLI::App* info = app.add_subcommand("info", "Bring the camera up and print what it reports");
     AddPlatformOptions(*info, command.platform);
+    CLI::App* view = app.add_subcommand("view", "Show the camera live in a window, with zoom, pan and picture controls");
+    AddPlatformOptions(*view, command.platform);
+    AddViewOptions(*view, command.capture, command.view, texts);
 
     try {
         app.parse(argc, argv);
-        command.kind = info->parsed() ? CommandKind::Info : CommandKind::Capture;
-        if (capture->parsed())
+        command.kind = info->parsed()   ? CommandKind::Info
+                       : view->parsed() ? CommandKind::View
+                                        : CommandKind::Capture;
+        if (capture->parsed() || view->parsed())
             FinishCaptureOptions(command.capture, texts);
     } catch (const CLI::ParseError& error) {
         const int status = app.exit(error);

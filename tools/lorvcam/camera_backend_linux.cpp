@@ -1,4 +1,6 @@
-#include "camera_stack.h"
+#include "camera_backend.h"
+
+#include <CLI/CLI.hpp>
 
 #include <cstdio>
 #include <stdexcept>
@@ -6,6 +8,7 @@
 #include <wdm.h>
 
 #include "camera.h"     // simulator
+#include "capture_api.h"
 #include "debug_log.h"  // platform/kernel
 #include "machine.h"    // platform/machine
 #include "png_file.h"
@@ -13,6 +16,15 @@
 extern "C" DRIVER_INITIALIZE DriverEntry;  // lorvusb
 
 namespace lorvcam {
+
+void AddPlatformOptions(CLI::App& command, PlatformOptions& options)
+{
+    command
+        .add_option("--scene", options.scene, "Film this PNG picture instead of the simulated camera's test pattern")
+        ->check(CLI::ExistingFile);
+    command.add_flag("--realtime", options.realtime, "Pace the simulated camera like the real hardware");
+    command.add_flag("--log", options.showLog, "Echo the driver's and the library's debug output to stderr");
+}
 
 namespace {
 
@@ -35,21 +47,26 @@ simulator::CameraOptions MakeCameraOptions(const PlatformOptions& options)
 
 }  // namespace
 
-struct CameraStack::Parts {
+struct CameraBackend::Parts {
     explicit Parts(const PlatformOptions& options)
         : machine(platform::MachineOptions{
               options.realtime ? platform::Clock::Mode::Wall : platform::Clock::Mode::Virtual, options.showLog}),
           camera(machine.clock(), MakeCameraOptions(options))
     {
     }
-    // The camera goes only after the bus has let go of it.
-    ~Parts() { machine.Shutdown(); }
+    // The library is unloaded before the machine checks for leaks, as the loader would; the
+    // camera goes only after the bus has let go of it.
+    ~Parts()
+    {
+        DllMain(nullptr, DLL_PROCESS_DETACH, nullptr);
+        machine.Shutdown();
+    }
 
     platform::Machine machine;
     simulator::Camera camera;
 };
 
-CameraStack::CameraStack(const PlatformOptions& options) : parts_(std::make_unique<Parts>(options))
+CameraBackend::CameraBackend(const PlatformOptions& options) : parts_(std::make_unique<Parts>(options))
 {
     platform::Machine& machine = parts_->machine;
     if (const NTSTATUS status = machine.LoadDriver(L"lorvusb", DriverEntry); !NT_SUCCESS(status))
@@ -60,13 +77,17 @@ CameraStack::CameraStack(const PlatformOptions& options) : parts_(std::make_uniq
                                  "); --log shows the driver's reasons.");
 }
 
-CameraStack::~CameraStack() = default;
+CameraBackend::~CameraBackend() = default;
 
-std::chrono::microseconds CameraStack::Now() const { return parts_->machine.clock().Now(); }
+std::chrono::microseconds CameraBackend::Now() const { return parts_->machine.clock().Now(); }
 
-std::string CameraStack::DriverLog() const
+void CameraBackend::StopAnswering() { parts_->camera.probe().SetStopAnswering(true); }
+
+std::string CameraBackend::DriverLog() const
 {
     return parts_->machine.log().Text(platform::kernel::DebugLog::Source::Kernel);
 }
+
+std::string CameraBackend::ReasonsHint() const { return "--log shows the driver's and the library's reasons."; }
 
 }  // namespace lorvcam
