@@ -19,7 +19,7 @@
 namespace {
 
 constexpr DWORD kSessionBoundMilliseconds = 20000;
-constexpr std::uint64_t kSampledPoints = 12;
+constexpr std::uint64_t kSampledPoints = 6;
 
 enum class Memory { DriverPool, LibraryHeap };
 
