@@ -137,7 +137,8 @@ int main(int argc, char** argv)
     Capture capture;
     long failed = 0;
     Holdings start{}, between{};
-    constexpr long kStartFrame = 5 * kFramesPerChange;  // once every kind of change has been made
+    // Once every kind of change has been made a few times and the debug log is full.
+    constexpr long kStartFrame = 20 * kFramesPerChange;
     for (long frame = 0; frame < frames; ++frame) {
         if (frame % kFramesPerChange == 0 && !Change(capture, frame / kFramesPerChange, *machine, between))
             ++failed;
