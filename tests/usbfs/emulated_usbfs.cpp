@@ -483,16 +483,6 @@ void EmulatedUsbfs::Add(std::shared_ptr<platform::usb::UsbDevice> device, const 
         umockdev_testbed_add_from_string(state_->testbed, interface.c_str(), nullptr);
     }
     node->devnode = std::string("/dev/") + devname;
-    if (options.ownerOnly) {
-        // Everything else of the testbed stays usable by anyone (sysfs, udev's event socket).
-        gchar* root = umockdev_testbed_get_root_dir(state_->testbed);
-        ::chmod(root, 0755);
-        for (const auto& entry : std::filesystem::recursive_directory_iterator(root))
-            if (entry.is_socket()) std::filesystem::permissions(entry.path(), std::filesystem::perms::all);
-        ::chmod((std::string(root) + node->devnode).c_str(), geteuid() == 0 ? 0600 : 0000);
-        g_free(root);
-    }
-
     node->connection = state_->bus.Connect(device);
     State* state = state_.get();
     node->connection->Attach([state](UsbTransfer& transfer) { state->Completed(transfer); }, {});
@@ -507,6 +497,17 @@ void EmulatedUsbfs::Add(std::shared_ptr<platform::usb::UsbDevice> device, const 
     }
     if (!umockdev_testbed_attach_ioctl(state_->testbed, raw->devnode.c_str(), raw->handler, &error))
         throw std::runtime_error(std::string("umockdev did not take the ioctl handler: ") + error->message);
+    if (options.ownerOnly) {
+        // Everything else of the testbed stays usable by anyone (sysfs, udev's event socket).
+        gchar* root = umockdev_testbed_get_root_dir(state_->testbed);
+        ::chmod(root, 0777);
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(root))
+            if (entry.is_socket() || entry.is_directory())
+                std::filesystem::permissions(entry.path(), std::filesystem::perms::all);
+        ::chmod((std::string(root) + raw->devnode).c_str(), geteuid() == 0 ? 0600 : 0000);
+        g_free(root);
+    }
+
 }
 
 void EmulatedUsbfs::Unplug(int address) {
