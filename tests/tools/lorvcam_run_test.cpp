@@ -51,14 +51,15 @@ protected:
         return run;
     }
 
-    // A scene of two colours: red above, blue below.
-    fs::path WriteTwoColourScene() const
+    // A scene of two colours: red above, blue below; or red left, blue right.
+    fs::path WriteTwoColourScene(bool sideBySide = false) const
     {
         RgbImage scene{64, 64, {}};
         for (int y = 0; y < 64; ++y)
-            for (int x = 0; x < 64; ++x)
-                scene.pixels.insert(scene.pixels.end(), {std::uint8_t(y < 32 ? 220 : 20), 20,
-                                                         std::uint8_t(y < 32 ? 20 : 220)});
+            for (int x = 0; x < 64; ++x) {
+                const bool red = (sideBySide ? x : y) < 32;
+                scene.pixels.insert(scene.pixels.end(), {std::uint8_t(red ? 220 : 20), 20, std::uint8_t(red ? 20 : 220)});
+            }
         const fs::path path = dir_ / "scene.png";
         WritePng(path, scene);
         return path;
@@ -115,6 +116,31 @@ TEST_F(LorvcamRun, RawAndY4mStreamsHaveWholeFrames)
     EXPECT_EQ(run.out.compare(header.size() + 2 * frame, 6, "FRAME\n"), 0);
 }
 
+// The header carries the camera's own period (on simulated time the camera sends one frame
+// every whole number of 20-ms fields), whether the first pictures are held back for it or
+// the run ends before enough came; all pictures still follow it.
+TEST_F(LorvcamRun, Y4mHeaderGivesTheCameraFrameRate)
+{
+    const struct {
+        std::string options;
+        std::string rate;
+        int frames;
+    } cases[] = {
+        {"-m 2", "F50:3", 9},  // 60 ms
+        {"-m 0", "F25:3", 3},  // 120 ms
+        {"-m 4", "F25:1", 2},  // 40 ms
+    };
+    for (const auto& c : cases) {
+        const RunResult run =
+            Lorvcam("capture -q -f y4m --size 320x240 -n " + std::to_string(c.frames) + " " + c.options);
+        ASSERT_EQ(run.status, 0) << c.options << "\n" << run.err;
+        const std::string header = "YUV4MPEG2 W320 H240 " + c.rate + " ";
+        EXPECT_EQ(run.out.compare(0, header.size(), header), 0) << c.options << ": " << run.out.substr(0, 60);
+        const std::size_t frame = 6 + 320 * 240 * 3 / 2;
+        EXPECT_EQ(run.out.size(), run.out.find('\n') + 1 + c.frames * frame) << c.options;
+    }
+}
+
 // The wall clock paces the simulated camera like the hardware: a small compressed stream
 // comes at about one frame per field, so three frames take a fraction of a second of the
 // platform time the program reports (bounded generously for a loaded machine).
@@ -145,6 +171,22 @@ TEST_F(LorvcamRun, FilmedSceneKeepsItsOrientationAndColours)
         EXPECT_LT(top[2], 90) << bits;
         EXPECT_GT(bottom[2], 150) << bits;
         EXPECT_LT(bottom[0], 90) << bits;
+    }
+}
+
+// Zoomed in, the crop centre's side of the scene fills the middle of the picture.
+TEST_F(LorvcamRun, CropCentreIsTheMiddleOfThePicture)
+{
+    const fs::path scene = WriteTwoColourScene(true);
+    for (const auto& [crop, red] : {std::pair{"100,120", true}, std::pair{"360,120", false}}) {
+        const fs::path out = dir_ / (std::string("frames") + crop);
+        const RunResult run = Lorvcam("capture -q -n 1 --size 160x120 --zoom 48 --crop " + std::string(crop) +
+                                      " --scene '" + scene.string() + "' -o '" + out.string() + "'");
+        ASSERT_EQ(run.status, 0) << run.err;
+        const RgbImage image = ReadPng(out / "frame-0001.png");
+        const auto middle = image.Row(60).subspan(80 * 3, 3);
+        EXPECT_EQ(middle[0] > 150, red) << crop;
+        EXPECT_EQ(middle[2] > 150, !red) << crop;
     }
 }
 

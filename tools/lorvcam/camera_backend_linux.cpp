@@ -10,6 +10,7 @@
 #include <wdm.h>
 
 #include "camera.h"     // simulator
+#include "capture_api.h"
 #include "debug_log.h"  // platform/kernel
 #include "libusb_host.h"  // platform/libusb
 #include "machine.h"    // platform/machine
@@ -95,8 +96,13 @@ struct CameraBackend::Parts {
         if (options.device == "sim")
             camera.emplace(machine.clock(), MakeCameraOptions(options));
     }
-    // The camera goes only after the bus has let go of it.
-    ~Parts() { machine.Shutdown(); }
+    // The library is unloaded before the machine checks for leaks, as the loader would; the
+    // camera goes only after the bus has let go of it.
+    ~Parts()
+    {
+        DllMain(nullptr, DLL_PROCESS_DETACH, nullptr);
+        machine.Shutdown();
+    }
 
     std::optional<platform::libusb::LibusbHost> usb;  // outlives the machine's connection to it
     platform::Machine machine;
@@ -132,6 +138,13 @@ CameraBackend::CameraBackend(const PlatformOptions& options) : parts_(std::make_
 CameraBackend::~CameraBackend() = default;
 
 std::chrono::microseconds CameraBackend::Now() const { return parts_->machine.clock().Now(); }
+
+// A real bridge cannot be told to go silent; unplugging it does that.
+void CameraBackend::StopAnswering()
+{
+    if (parts_->camera)
+        parts_->camera->probe().SetStopAnswering(true);
+}
 
 std::string CameraBackend::DriverLog() const
 {

@@ -84,8 +84,6 @@ CaptureReport RunCapture(const CaptureOptions& options, FrameSink& sink,
         throw std::runtime_error("the library could not allocate a capture context.");
     ContextGuard guard(context);
 
-    if (options.cropCenter)
-        SetCropCenter(context, options.cropCenter->x, options.cropCenter->y);
     const int outputWidth = options.OutputWidth(), outputHeight = options.OutputHeight();
     std::vector<std::uint8_t> output(LibraryImageBytes(outputWidth, outputHeight, options.bitsPerPixel));
     context->outputImage = output.data();
@@ -96,8 +94,12 @@ CaptureReport RunCapture(const CaptureOptions& options, FrameSink& sink,
         throw std::runtime_error("the library refused to capture at " + Describe(options) + " (StartCapture failed).");
     guard.capturing = true;
     SetPanCtrlSize(context, options.panControl.x, options.panControl.y);
-    if (options.zoom)
-        SetZoomFactor(context, *options.zoom);
+    // StartCapture places the window in the middle; the zoom setter places it again around the
+    // crop centre, so the centre goes in between.
+    if (options.cropCenter)
+        SetCropCenter(context, options.cropCenter->x, options.cropCenter->y);
+    if (options.zoom || options.cropCenter)
+        SetZoomFactor(context, options.zoom ? *options.zoom : context->zoomFactor);
     if (options.panCenter)
         SetPanAreaCenter(context, options.panCenter->x, options.panCenter->y);
 
@@ -116,12 +118,13 @@ CaptureReport RunCapture(const CaptureOptions& options, FrameSink& sink,
                 break;
             }
             CaptureFrame(context);
-            sink.Write(FromLibraryImage(output, outputWidth, outputHeight, options.bitsPerPixel));
+            sink.Write(FromLibraryImage(output, outputWidth, outputHeight, options.bitsPerPixel), now());
             report.frames = i + 1;
             progress.Frame(report.frames);
         }
     }
     report.platformTime = now() - start;
+    sink.Finish();
     report.libraryFramesPerSecond = context->framesPerSecond;
     report.libraryHundredths = context->framesPerSecondHundredths;
     report.libraryRateMeasured = context->framesPerSecond != 0 || context->framesPerSecondHundredths != 0;

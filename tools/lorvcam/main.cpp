@@ -8,6 +8,7 @@
 #include "capture_loop.h"
 #include "info.h"
 #include "options.h"
+#include "view.h"
 
 namespace {
 
@@ -83,6 +84,7 @@ int main(int argc, char** argv)
     try {
         switch (command.kind) {
         case CommandKind::Info: return RunInfoCommand(command);
+        case CommandKind::View: return RunView(command);
         case CommandKind::List: return ListCameras(std::cout);
         case CommandKind::Capture: break;
         }

@@ -70,9 +70,26 @@ void AddCaptureOptions(CLI::App& command, CaptureOptions& options, CaptureTexts&
         ->check(CLI::IsMember({"png", "raw", "y4m"}));
     command.add_option("-o,--output", options.output,
                        "PNG: folder (default lorvcam-frames); raw, y4m: file or - for stdout (default -)");
-    command.add_option("--y4m-rate", options.y4mRate, "Frame rate written in the Y4M header (default 25)")
+    command.add_option("--y4m-rate", options.y4mRate, "Frame rate written in the Y4M header (default: the camera's, measured)")
         ->check(CLI::Range(1, 1000));
     command.add_flag("-q,--quiet", texts.quiet, "No progress on stderr");
+}
+
+void AddViewOptions(CLI::App& command, CaptureOptions& options, ViewOptions& view, CaptureTexts& texts)
+{
+    command.add_option("-s,--size", texts.size, "Picture size WIDTHxHEIGHT (default 320x240)");
+    command.add_option("-m,--mode", options.mode, "Capture mode 0 to 4 (default 0)")->check(CLI::Range(0, 4));
+    command.add_option("-b,--bits", options.bitsPerPixel, "Picture bits per pixel, 16 or 24 (default 24)")
+        ->check(CLI::IsMember({16, 24}));
+    command.add_flag("--double-size", options.doubleSize, "Show every pixel as a 2x2 block");
+    command.add_option("--zoom", options.zoom, "Zoom factor in 64ths to start with");
+    command.add_option("--crop", texts.crop, "Crop centre X,Y in source pixels (460x240) to start with");
+    command.add_option("--decoder", texts.decoder, "Video decoder setting INDEX=VALUE (index 0-17), repeatable");
+    command.add_option("--snapshots", view.snapshots, "Folder for the pictures that the s key saves (default .)");
+    command.add_flag("--trace", view.trace, "One line on stderr per picture shown, with the settings it shows");
+    command.add_option("--stall-after", view.stallAfter,
+                       "The simulated camera stops answering after this many pictures (to see the error line)")
+        ->check(CLI::Range(1, 1000000));
 }
 
 // Turns the texts into values with the library's limits; throws UsageError.
@@ -155,12 +172,18 @@ std::variant<Command, int> ParseCommandLine(int argc, const char* const* argv)
     AddCaptureOptions(*capture, command.capture, texts);
     CLI::App* info = app.add_subcommand("info", "Bring the camera up and print what it reports");
     AddPlatformOptions(*info, command.platform);
+    CLI::App* view = app.add_subcommand("view", "Show the camera live in a window, with zoom, pan and picture controls");
+    AddPlatformOptions(*view, command.platform);
+    AddViewOptions(*view, command.capture, command.view, texts);
     CLI::App* list = app.add_subcommand("list", "List the cameras this machine can reach");
 
     try {
         app.parse(argc, argv);
-        command.kind = info->parsed() ? CommandKind::Info : list->parsed() ? CommandKind::List : CommandKind::Capture;
-        if (capture->parsed())
+        command.kind = info->parsed()   ? CommandKind::Info
+                       : view->parsed() ? CommandKind::View
+                       : list->parsed() ? CommandKind::List
+                                        : CommandKind::Capture;
+        if (capture->parsed() || view->parsed())
             FinishCaptureOptions(command.capture, texts);
     } catch (const CLI::ParseError& error) {
         const int status = app.exit(error);

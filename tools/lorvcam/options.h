@@ -44,19 +44,28 @@ struct CaptureOptions {
     std::vector<DecoderSetting> decoderSettings;
     OutputFormat format = OutputFormat::Png;
     std::string output;  // PNG: a folder; raw, Y4M: a file or "-" for standard output
-    int y4mRate = 25;
+    std::optional<int> y4mRate;  // empty: the camera's own, measured
     bool progress = true;
 
     int OutputWidth() const { return doubleSize ? 2 * width : width; }
     int OutputHeight() const { return doubleSize ? 2 * height : height; }
 };
 
-enum class CommandKind { Capture, Info, List };
+// `lorvcam view`: the live window. Size, mode, depth, zoom, crop and decoder settings come from
+// CaptureOptions.
+struct ViewOptions {
+    std::filesystem::path snapshots = ".";  // where `s` saves pictures
+    bool trace = false;                      // one stderr line per picture shown, with the settings in it
+    int stallAfter = 0;                      // > 0: the simulated camera stops answering after this many pictures
+};
+
+enum class CommandKind { Capture, Info, View, List };
 
 struct Command {
     CommandKind kind = CommandKind::Capture;
     PlatformOptions platform;
     CaptureOptions capture;
+    ViewOptions view;
 };
 
 // Parses the command line. Returns the command, or the exit status when there is nothing to
