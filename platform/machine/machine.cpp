@@ -104,6 +104,12 @@ void Machine::Left(Plugged& plugged) {
     if (kernel_->TopOfStack(plugged.pdo) != plugged.pdo) plugged.removal = kernel_->RequestRemoval(plugged.pdo, true);
 }
 
+bool Machine::Unplugged(DeviceId id) {
+    auto it = devices_.find(id);
+    std::lock_guard lock(unplugMutex_);
+    return it != devices_.end() && it->second->unplugged;
+}
+
 bool Machine::WaitRemoved(DeviceId id, std::optional<Clock::Duration> timeout) {
     auto it = devices_.find(id);
     if (it == devices_.end()) return false;

@@ -64,6 +64,8 @@ public:
     // The cable is pulled: transfers fail from now on and removal runs on the PnP thread;
     // returns at once.
     void Unplug(DeviceId id);
+    // The device was unplugged or went away by itself.
+    bool Unplugged(DeviceId id);
     // Waits on the clock for the removal after Unplug; true when it has finished.
     bool WaitRemoved(DeviceId id, std::optional<Clock::Duration> timeout = {});
 

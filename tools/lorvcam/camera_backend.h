@@ -35,6 +35,7 @@ public:
     std::chrono::microseconds Now() const;  // the clock the camera runs on
     std::string DriverLog() const;          // the driver's debug lines so far; empty where unreadable
     std::string ReasonsHint() const;        // where a failed bring-up's reasons can be read
+    bool CameraGone() const;                // the camera was unplugged since it came up
     void StopAnswering();                   // the simulated camera goes silent (Linux, for lorvcam view)
 
 private:

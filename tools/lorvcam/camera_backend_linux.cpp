@@ -107,6 +107,7 @@ struct CameraBackend::Parts {
     std::optional<platform::libusb::LibusbHost> usb;  // outlives the machine's connection to it
     platform::Machine machine;
     std::optional<simulator::Camera> camera;
+    platform::Machine::DeviceId device = 0;
 
     platform::Machine::DeviceId PlugUsbBridge(const PlatformOptions& options)
     {
@@ -128,7 +129,7 @@ CameraBackend::CameraBackend(const PlatformOptions& options) : parts_(std::make_
     platform::Machine& machine = parts_->machine;
     if (const NTSTATUS status = machine.LoadDriver(L"lorvusb", DriverEntry); !NT_SUCCESS(status))
         throw std::runtime_error("the lorvusb driver did not load (DriverEntry returned " + Hex(status) + ").");
-    const auto device = parts_->camera ? machine.Plug(parts_->camera->usbDevice()) : parts_->PlugUsbBridge(options);
+    const auto device = parts_->device = parts_->camera ? machine.Plug(parts_->camera->usbDevice()) : parts_->PlugUsbBridge(options);
     if (const NTSTATUS status = machine.StartStatus(device); !NT_SUCCESS(status))
         throw std::runtime_error("the driver could not start the camera's bridge (start status " + Hex(status) +
                                  "); --log shows the driver's reasons.");
@@ -149,6 +150,8 @@ std::string CameraBackend::DriverLog() const
 {
     return parts_->machine.log().Text(platform::kernel::DebugLog::Source::Kernel);
 }
+
+bool CameraBackend::CameraGone() const { return parts_->machine.Unplugged(parts_->device); }
 
 std::string CameraBackend::ReasonsHint() const { return "--log shows the driver's and the library's reasons."; }
 

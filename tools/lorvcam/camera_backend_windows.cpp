@@ -53,6 +53,9 @@ std::chrono::microseconds CameraBackend::Now() const
 // A real camera cannot be told to go silent; unplugging it does that.
 void CameraBackend::StopAnswering() {}
 
+// An unplugged camera shows as failed reads; the library reports those.
+bool CameraBackend::CameraGone() const { return false; }
+
 // The driver's lines go to the kernel debugger, out of a program's reach.
 std::string CameraBackend::DriverLog() const { return {}; }
 

@@ -76,7 +76,8 @@ void ApplyDecoderSettings(const CaptureOptions& options)
 }
 
 CaptureReport RunCapture(const CaptureOptions& options, FrameSink& sink,
-                         const std::function<std::chrono::microseconds()>& now, std::ostream& progressOut)
+                         const std::function<std::chrono::microseconds()>& now, std::ostream& progressOut,
+                         const std::function<bool()>& cameraGone)
 {
     CaptureContext* context = AllocCaptureContext(options.width, options.height, options.mode);
     if (!context)
@@ -111,6 +112,11 @@ CaptureReport RunCapture(const CaptureOptions& options, FrameSink& sink,
     {
         Progress progress(progressOut, options.progress, options.frames);
         for (int i = 0; i < options.frames; ++i) {
+            // Past an unplug every CaptureFrame would only repeat the last picture.
+            if (cameraGone && cameraGone()) {
+                report.cameraGone = true;
+                break;
+            }
             CaptureFrame(context);
             sink.Write(FromLibraryImage(output, outputWidth, outputHeight, options.bitsPerPixel), now());
             report.frames = i + 1;

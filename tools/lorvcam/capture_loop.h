@@ -17,6 +17,7 @@ struct CaptureReport {
     int libraryHundredths = 0;
     bool libraryRateMeasured = false;
     bool streamFailed = false;  // the library gave up on the camera during the run
+    bool cameraGone = false;    // the camera was unplugged: the run stopped there
 };
 
 // Hands the decoder settings to the library; call before bring-up so that it sends them.
@@ -25,8 +26,9 @@ void ApplyDecoderSettings(const CaptureOptions& options);
 // Runs a capture on a camera that is already up. `now` reads the platform clock; progress
 // lines go to `progress` when the options ask for them. Throws std::runtime_error with a
 // sentence when the library refuses a step or a picture cannot be written; the context is
-// stopped and freed either way.
+// stopped and freed either way. `cameraGone`, when given, ends the run early once it is true.
 CaptureReport RunCapture(const CaptureOptions& options, FrameSink& sink,
-                         const std::function<std::chrono::microseconds()>& now, std::ostream& progress);
+                         const std::function<std::chrono::microseconds()>& now, std::ostream& progress,
+                         const std::function<bool()>& cameraGone = {});
 
 }  // namespace lorvcam

@@ -48,9 +48,15 @@ int RunCaptureCommand(const Command& command)
     CaptureReport report;
     {
         CameraSession session(backend);
-        report = RunCapture(command.capture, *sink, [&] { return backend.Now(); }, std::cerr);
+        report = RunCapture(command.capture, *sink, [&] { return backend.Now(); }, std::cerr,
+                            [&] { return backend.CameraGone(); });
     }
     PrintReport(report, *sink);
+    if (report.cameraGone) {
+        std::cerr << "lorvcam: the camera's bridge was unplugged during the capture; " << report.frames
+                  << " frames were taken before.\n";
+        return 1;
+    }
     if (report.streamFailed) {
         std::cerr << "lorvcam: the camera stopped answering during the capture; the last pictures repeat "
                      "an earlier frame.\n";
