@@ -9,7 +9,8 @@ _Device::_Device(PDEVICE_OBJECT pDeviceObjectIn)
       UsbDeviceDescriptor(nullptr),
       UsbConfigurationDescriptor(nullptr),
       UrbSelectConfiguration(nullptr),
-      InterfaceInfo(nullptr) {}
+      InterfaceInfo(nullptr),
+      PipeHalted{0, 0} {}
 
 // Each open handle holds the device, so removal waits until it is closed.
 NTSTATUS _Device::ApiCreate(PIRP pIrp) {

@@ -13,6 +13,7 @@ struct DeviceChannel {
     LONG cInPortByte;       // emulated port reads since load
     LONG cOutPortByte;      // emulated port writes since load
     LONG failed;            // set by FailChannel, cleared by a completed bring-up
+    LONG bulkFailures;      // bulk transfers that failed since the channel opened
 };
 
 extern DeviceChannel deviceChannel;

@@ -359,6 +359,8 @@ NTSTATUS BusDriver::State::SubmitUrb(Port& port, PIRP irp, PURB urb) {
             lock.unlock();
             return CompleteNow(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
         }
+        if (function == URB_FUNCTION_SYNC_RESET_PIPE || function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL)
+            pipe->halted = false;
         lock.unlock();
         if (function == URB_FUNCTION_ABORT_PIPE) return Abort(port, irp, urb, pipe);
         if (function == URB_FUNCTION_SYNC_RESET_PIPE) return CompleteNow(irp, urb, USBD_STATUS_SUCCESS);
@@ -372,6 +374,11 @@ NTSTATUS BusDriver::State::SubmitUrb(Port& port, PIRP irp, PURB urb) {
         if (pipe == nullptr || (pipe->type != UsbdPipeTypeBulk && pipe->type != UsbdPipeTypeInterrupt)) {
             lock.unlock();
             return CompleteNow(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
+        }
+        if (pipe->halted) {
+            lock.unlock();
+            bulk.TransferBufferLength = 0;
+            return CompleteNow(irp, urb, USBD_STATUS_ENDPOINT_HALTED);
         }
         ULONG maxTransfer = pipe->maxTransfer;
         transfer->pipe = pipe;

@@ -47,6 +47,7 @@ struct Pipe {
     std::uint8_t endpoint = 0;  // address with direction bit
     USBD_PIPE_TYPE type = UsbdPipeTypeBulk;
     ULONG maxTransfer = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
+    bool halted = false;  // a stall halted it; a reset-pipe request clears it
 };
 
 struct Port {

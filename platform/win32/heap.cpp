@@ -41,6 +41,7 @@ struct Heap {
     std::map<const void*, InFlight> inFlight;       // by OVERLAPPED record
     std::uint64_t injectionGeneration = 0;
     std::size_t failCountdown = 0;  // 0 = no failure injected
+    std::size_t allocations = 0;    // calls of LocalAlloc and GlobalAlloc, failed ones too
 };
 
 Heap& TheHeap() {
@@ -119,6 +120,7 @@ void* Allocate(HeapKind kind, UINT flags, SIZE_T bytes, const void* caller) {
     Heap& heap = TheHeap();
     {
         std::lock_guard lock(heap.mutex);
+        ++heap.allocations;
         if (InjectedFailure(heap, generation)) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return nullptr;
@@ -195,6 +197,12 @@ void FailNthHeapAllocation(std::size_t n) {
     std::lock_guard lock(heap.mutex);
     heap.failCountdown = n;
     heap.injectionGeneration = generation;
+}
+
+std::size_t HeapAllocationCount() {
+    Heap& heap = TheHeap();
+    std::lock_guard lock(heap.mutex);
+    return heap.allocations;
 }
 
 void StopFailingHeapAllocations() {

@@ -15,6 +15,9 @@ std::size_t LiveGlobalBlocks();
 // ERROR_NOT_ENOUGH_MEMORY; the others succeed. A new kernel boot stops the injection.
 void FailNthHeapAllocation(std::size_t n);
 void StopFailingHeapAllocations();
+// LocalAlloc and GlobalAlloc calls since the process started: the allocation points that a
+// sweep of injected failures walks through.
+std::size_t HeapAllocationCount();
 
 // An overlapped request owns its OVERLAPPED record and its buffer from the call until its
 // completion: freeing either, or issuing another request with the record, is a verifier stop.

@@ -78,6 +78,11 @@ std::shared_ptr<KernelObject> HandleTable::Remove(HANDLE handle) {
     return object;
 }
 
+std::size_t HandleTable::Count() const {
+    std::lock_guard lock(mutex_);
+    return objects_.size();
+}
+
 void HandleTable::CheckNoneOpen() const {
     std::unique_lock lock(mutex_);
     if (objects_.empty()) return;

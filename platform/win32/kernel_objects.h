@@ -96,6 +96,7 @@ public:
     std::shared_ptr<KernelObject> Find(HANDLE handle) const;
     // Takes the handle out of the table; null when it was not open.
     std::shared_ptr<KernelObject> Remove(HANDLE handle);
+    std::size_t Count() const;
 
     // Named events live as long as a handle to them is open.
     std::shared_ptr<Event> FindNamedEvent(const std::string& name) const;
