@@ -353,6 +353,7 @@ TEST_F(BringUpFailure, SecondBringUpLeavesNothingOpen)
     ASSERT_EQ(Enter_USS720_W9966_SAA7111(), 1);
     ASSERT_EQ(Leave_USS720_W9966_SAA7111(), 1);
     testing::internal::GetCapturedStdout();
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // the simulator's threads hold locks
     EXPECT_DEATH(CloseHandle(firstEvent), "invalid handle .* \\(already closed\\)");
     CloseHandle(deviceChannel.ioEvent);
     deviceChannel.ioEvent = nullptr;

@@ -322,13 +322,18 @@ TEST(Win32Boot, NothingOfAnEarlierKernelSurvivesANewBoot) {
     EXPECT_EQ(GetLastError(), 0u);
     EXPECT_TRUE(platform::win32::RecordedMessageBoxes().empty());
     EXPECT_EQ(GetTickCount(), 0u);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(WaitForSingleObject(fromFirstBoot, 0),
                  "APP VERIFIER: invalid handle 0x[0-9a-f]+ passed to WaitForSingleObject "
                  "\\(already closed\\)");
 }
 
 // Application Verifier's handle checks: every misuse stops at once, before any driver sees it.
-using Win32VerifierDeathTest = Win32DeviceIo;
+class Win32VerifierDeathTest : public Win32DeviceIo {
+protected:
+    // The clock's threads may hold locks that a forked child would never see released.
+    Win32VerifierDeathTest() { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
 
 TEST_F(Win32VerifierDeathTest, StopsOnClosedNullAndWrongTypeHandles) {
     HANDLE device = Open();
