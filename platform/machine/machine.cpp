@@ -2,6 +2,7 @@
 
 #include <wdm.h>
 
+#include "app_verifier.h"
 #include "kernel.h"
 
 namespace platform {
@@ -123,6 +124,8 @@ bool Machine::WaitRemoved(DeviceId id, std::optional<Clock::Duration> timeout) {
 void Machine::Shutdown() {
     if (shutDown_) return;
     shutDown_ = true;
+    // A handle left open would hold its device's removal back; name it instead.
+    win32::CheckSessionEnd();
     {
         std::lock_guard lock(unplugMutex_);
         for (auto& [id, plugged] : devices_) {

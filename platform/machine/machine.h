@@ -1,6 +1,7 @@
 // The machine an application boots: one clock, the kernel, the USB bus driver with its root
 // hub, the function driver loaded for the devices plugged in, and a clean shutdown that
-// removes every device, unloads the drivers and checks for leaks.
+// checks that the application gave back its memory and handles, removes every device, unloads
+// the drivers and checks them for leaks.
 #pragma once
 
 #include <map>

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <ostream>
 #include <stdexcept>
 
 #include "control_interface.h"
@@ -12,6 +13,20 @@
 namespace lorvcam {
 
 void AddPlatformOptions(CLI::App&, PlatformOptions&) {}
+
+// Windows names one camera: the device of the installed driver, there or not.
+int ListCameras(std::ostream& out)
+{
+    const HANDLE device =
+        CreateFileA(LORV_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (device == INVALID_HANDLE_VALUE) {
+        out << "no camera: " LORV_DEVICE_PATH " could not be opened (" << SystemErrorText(GetLastError()) << ")\n";
+        return 1;
+    }
+    CloseHandle(device);
+    out << LORV_DEVICE_PATH "  the camera the lorvusb driver serves\n";
+    return 0;
+}
 
 struct CameraBackend::Parts {};
 
