@@ -15,8 +15,20 @@ constexpr BYTE kBulkOutPipe = 0;
 constexpr BYTE kBulkInPipe = 1;
 
 
+// With the channel closed (no camera, or after a failure) there is no handle to pass: the
+// system would be handed NULL, which a handle checker stops on.
+int NoChannel(void)
+{
+    if (deviceChannel.handle != nullptr)
+        return 0;
+    SetLastError(ERROR_INVALID_HANDLE);
+    return 1;
+}
+
 int ControlRequest(DWORD code, void* in, DWORD inLength, void* out, DWORD outLength)
 {
+    if (NoChannel())
+        return 0;
     return DeviceIoControl(deviceChannel.handle, code, in, inLength, out, outLength,
                            &deviceChannel.bytesTransferred, nullptr)
                ? 1
@@ -44,6 +56,10 @@ int AwaitBulkCompletion(BYTE pipe)
 
 int BulkTransfer(BYTE pipe, void* buffer, DWORD count)
 {
+    if (NoChannel()) {
+        deviceChannel.bulkFailures++;
+        return 0;
+    }
     if (!deviceChannel.ioEventCreated) {
         deviceChannel.ioEventCreated = 1;
         deviceChannel.ioEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);

@@ -149,4 +149,28 @@ TEST_F(Faults, StalledBulkPipesAreReportedAndClearedAtTheNextBringUp)
     EXPECT_EQ(Leave_USS720_W9966_SAA7111(), 1);
 }
 
+class NoCamera : public CameraFixture {
+protected:
+    bool PlugCamera() override { return false; }
+};
+
+// An application that goes on without a camera: every call that needs the bridge fails on
+// the closed channel instead of handing the system a NULL handle.
+TEST_F(NoCamera, EveryCallFailsWithoutTouchingAHandle)
+{
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(Enter_USS720_W9966_SAA7111(), 0);
+    CaptureContext* c = StartContext(320, 240, 2);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(StartStreaming(c), 0);
+    EXPECT_EQ(StopStreaming(c), 0);
+    SetPortBase(kPortBase);
+    EXPECT_NE(NegotiateEcp(), LinkOk);
+    EXPECT_EQ(BridgeSetReg(2, 0xC6), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(BulkWrite("x", 1), 0);
+    EXPECT_EQ(Leave_USS720_W9966_SAA7111(), 0);
+    testing::internal::GetCapturedStdout();
+}
+
 }  // namespace
