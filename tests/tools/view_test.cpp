@@ -277,6 +277,8 @@ TEST_F(ViewUnderX, ShowsTheSceneAndFollowsWheelDragKeysAndSaves)
         [&](const RgbImage& shot) { return Mean(shot, 0) < Mean(zoomed, 0) - 8 && Mean(shot, 1) < Mean(zoomed, 1) - 8; });
     EXPECT_LT(Mean(dragged, 0), Mean(zoomed, 0) - 8);
     EXPECT_LT(Mean(dragged, 1), Mean(zoomed, 1) - 8);
+    // The whole window as it stands, for the README's picture of it.
+    fs::copy_file(dir_ / "shot.png", "lorvcam-view-window.png", fs::copy_options::overwrite_existing);
 
     // s saves the picture on screen.
     Xdo("key s");
@@ -295,7 +297,7 @@ TEST_F(ViewUnderX, ShowsTheSceneAndFollowsWheelDragKeysAndSaves)
 // the window says so in one line and still answers, and closing frees what the library held.
 TEST_F(ViewUnderX, SixteenBitPicturesThenAStallShownInOneLine)
 {
-    Start("--bits 16 --stall-after 6");
+    Start("--bits 16 --stall-after 20");
     ASSERT_TRUE(Shown({"320x240 mode 0 16-bit"})) << Trace();
     const RgbImage truth = Truth(scene_);
     const RgbImage first = ScreenshotWhen([&](const RgbImage& shot) { return Psnr(shot, truth) > 31.5; });

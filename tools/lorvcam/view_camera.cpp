@@ -52,8 +52,7 @@ public:
     }
     ~LiveContext()
     {
-        // After a failed read the library refuses both until it is brought up again; the
-        // owner does that first so that the buffers go too.
+        // After a failed read both are refused; freeing the context still releases its buffers.
         StopStreaming(context_);
         StopCapture(context_);
         FreeCaptureContext(context_);
@@ -197,7 +196,7 @@ void ViewCamera::Loop(CameraBackend& stack)
             format = *asked.format;
         if (asked.reconnect && !entered && !(entered = Enter_USS720_W9966_SAA7111()))
             error = "The camera did not come up again; r tries once more.";
-        // A context that a failed read left behind is freed only once the camera is up again.
+        // After a failed read a new context starts only once the camera is up again.
         if (entered && (asked.reconnect || asked.format)) {
             std::optional<Point> crop;
             if (live)
@@ -277,9 +276,6 @@ void ViewCamera::Loop(CameraBackend& stack)
         }
     }
 
-    // The library frees a failed context's buffers only once it is up again.
-    if (!entered && live)
-        entered = Enter_USS720_W9966_SAA7111();
     live.reset();
     if (entered)
         Leave_USS720_W9966_SAA7111();
