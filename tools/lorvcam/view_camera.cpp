@@ -180,9 +180,11 @@ void ViewCamera::Loop(CameraBackend& stack)
     };
     open(start.cropCenter, start.zoom);
 
-    ViewState applied;                    // as set before the last CaptureFrame
-    ViewState shownNext;                  // what the next picture shows: a change made before one
-    std::uint64_t pictures = 0;           // CaptureFrame reaches the picture of the one after
+    // A change made before one CaptureFrame is sure to show in the picture of the next one
+    // (the frame decoded first may have been read before the change reached the camera).
+    ViewState applied;  // as set before the last CaptureFrame
+    ViewState shownNext;
+    std::uint64_t pictures = 0;
     auto paceFrom = std::pair{stack.Now(), Clock::now()};
     for (;;) {
         ViewRequests asked;
