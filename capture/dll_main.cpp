@@ -1,10 +1,13 @@
 #include "capture_api.h"
 
-// The library keeps no per-process or per-thread setup: its state is zero at load.
+#include "bridge/device_channel.h"
+
+// The library's state is zero at load. An unload by FreeLibrary (reserved NULL) gives back the
+// event kept for the process; at process end Windows reclaims it anyway.
 LORVCAP_API BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved)
 {
     UNREFERENCED_PARAMETER(module);
-    UNREFERENCED_PARAMETER(reason);
-    UNREFERENCED_PARAMETER(reserved);
+    if (reason == DLL_PROCESS_DETACH && reserved == nullptr)
+        ReleaseBulkEvent();
     return TRUE;
 }

@@ -143,6 +143,7 @@ NTSTATUS _Device::ApiSoftReset(PIRP pIrp) {
     if (!IsStarted()) {
         return RefuseNotReady(pIrp, szFailure);
     }
+    ResetHaltedPipes(pIrp);
     _UsbVendorRequest* pRC = new _UsbVendorRequest;
     NTSTATUS status = AttachRequest(pRC, pIrp, szFailure);
     if (IsFailure(status)) {
@@ -209,4 +210,38 @@ NTSTATUS _Device::ApiGetDeviceID(PIRP pIrp) {
     pRC->SetBuffer(param.Buffer, cbAsk);
     pRC->PrepareVendorInRequest(URB_FUNCTION_CLASS_INTERFACE, 0, PRINTER_GET_DEVICE_ID, 0, PRINTER_INTERFACE_INDEX);
     return SubmitPending(pRC, "leave _Device::ApiGetDeviceID succ\n", szFailure);
+}
+
+void _Device::NotePipeHalted(LONG iPipe) {
+    if (iPipe >= PIPE_BULK_OUT && iPipe <= PIPE_BULK_IN) {
+        LORV_LOG("pipe %d halted\n", iPipe);
+        InterlockedExchange(&PipeHalted[iPipe], 1);
+    }
+}
+
+// A stalled bulk pipe stays halted until it is reset, so every later bring-up would fail to
+// stream on it. The soft reset begins each bring-up and stream start: the pipes are cleared
+// there, on the caller's request, before the reset itself goes down.
+void _Device::ResetHaltedPipes(PIRP pIrp) {
+    for (LONG iPipe = PIPE_BULK_OUT; iPipe <= PIPE_BULK_IN; ++iPipe) {
+        if (InterlockedExchange(&PipeHalted[iPipe], 0) == 0) {
+            continue;
+        }
+        NTSTATUS status = STATUS_NO_MEMORY;
+        _UsbRequest* pRC = new _UsbRequest;
+        if (pRC != nullptr) {
+            pRC->SetDevice(this);
+            pRC->SetIrp(pIrp);
+            status = pRC->AllocateUrb(UrbBlockSize());
+            if (!IsFailure(status)) {
+                pRC->PrepareResetPipe(iPipe);
+                status = pRC->CallLowerSync();
+            }
+            delete pRC;
+        }
+        LORV_LOG("reset pipe %d with %08X\n", iPipe, status);
+        if (IsFailure(status)) {
+            InterlockedExchange(&PipeHalted[iPipe], 1);  // tried again at the next reset
+        }
+    }
 }

@@ -52,6 +52,10 @@ public:
     // Handle of pipe iPipe of the selected interface; null before start or when it has no such pipe.
     USBD_PIPE_HANDLE PipeHandle(ULONG iPipe) const;
 
+    // A bulk transfer on pipe iPipe ended in a stall: the pipe stays halted until it is reset.
+    // Called from completion routines.
+    void NotePipeHalted(LONG iPipe);
+
     PDEVICE_OBJECT DeviceObject() const { return pDeviceObject; }
     PDEVICE_OBJECT StackDevice() const { return StackDeviceObject; }
 
@@ -71,6 +75,8 @@ private:
     // Hands a prepared object down; from then on the completion routine owns it.
     NTSTATUS SubmitPending(_UsbRequest* pRC, const char* szSuccessLine, const char* szFailureLine);
     NTSTATUS DoBulkTransfer(PIRP pIrp, bool fRead);
+    // Resets the halted bulk pipes with the bus driver's reset-pipe request, on pIrp.
+    void ResetHaltedPipes(PIRP pIrp);
 
     PDRIVER_OBJECT pDriverObject;
     PDEVICE_OBJECT pDeviceObject;
@@ -80,6 +86,7 @@ private:
     PUSB_CONFIGURATION_DESCRIPTOR UsbConfigurationDescriptor;
     PURB UrbSelectConfiguration;
     PUSBD_INTERFACE_INFORMATION InterfaceInfo;
+    LONG volatile PipeHalted[PIPE_BULK_IN + 1];
 };
 
 // Descriptor dumps of the device start (descriptor_dump.cpp).

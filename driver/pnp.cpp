@@ -9,7 +9,8 @@ _Device::_Device(PDEVICE_OBJECT pDeviceObjectIn)
       UsbDeviceDescriptor(nullptr),
       UsbConfigurationDescriptor(nullptr),
       UrbSelectConfiguration(nullptr),
-      InterfaceInfo(nullptr) {}
+      InterfaceInfo(nullptr),
+      PipeHalted{0, 0} {}
 
 // Each open handle holds the device, so removal waits until it is closed.
 NTSTATUS _Device::ApiCreate(PIRP pIrp) {
@@ -69,7 +70,9 @@ NTSTATUS Driver_RemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp) {
 
     LORV_LOG("pass remove request to lower device\n");
     PDEVICE_OBJECT pStackDeviceObject = pExt->StackDeviceObject;
-    IoSkipCurrentIrpStackLocation(pIrp);
+    // A copy, not a skip: a skip would hand the lower driver this location with its pending
+    // mark, and the lower driver's own status would contradict it.
+    IoCopyCurrentIrpStackLocationToNext(pIrp);
     IoCallDriver(pStackDeviceObject, pIrp);
 
     _Device* pDevice = pExt->pDevice;
@@ -87,5 +90,6 @@ NTSTATUS Driver_RemoveDevice(PDEVICE_OBJECT pDeviceObject, PIRP pIrp) {
     IoDeleteDevice(pDeviceObject);
 
     LORV_LOG("leave RemoveDevice\n");
-    return STATUS_SUCCESS;
+    // The pending mark promised it; the lower driver's completion carries the result.
+    return STATUS_PENDING;
 }

@@ -83,7 +83,7 @@ NTSTATUS _Request::CallLowerPending() {
 // ---- _UsbRequest ----
 
 _UsbRequest::_UsbRequest()
-    : pUrb(nullptr), pMdl(nullptr), Buffer(nullptr), Length(0), OwnsUrb(FALSE), OwnsBuffer(FALSE) {}
+    : pUrb(nullptr), pMdl(nullptr), Buffer(nullptr), Length(0), OwnsUrb(FALSE), OwnsBuffer(FALSE), iPipe(-1) {}
 
 _UsbRequest::~_UsbRequest() {
     CleanupUrb();
@@ -189,11 +189,12 @@ void _UsbRequest::PrepareVendorInRequest(USHORT wFunction, UCHAR bReservedBits, 
     PrepareVendorRequest(wFunction, USBD_TRANSFER_DIRECTION_IN, bReservedBits, bRequest, wValue, wIndex);
 }
 
-void _UsbRequest::PrepareBulkTransfer(ULONG iPipe, ULONG ulTransferFlags) {
+void _UsbRequest::PrepareBulkTransfer(ULONG iPipeIn, ULONG ulTransferFlags) {
+    iPipe = static_cast<LONG>(iPipeIn);
     struct _URB_BULK_OR_INTERRUPT_TRANSFER& request = pUrb->UrbBulkOrInterruptTransfer;
     request.Hdr.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
     request.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    request.PipeHandle = pDevice->PipeHandle(iPipe);
+    request.PipeHandle = pDevice->PipeHandle(iPipeIn);
     request.TransferFlags = ulTransferFlags;
     SetTransferBuffer(request, Buffer, pMdl, Length);
     request.UrbLink = nullptr;
@@ -205,11 +206,20 @@ void _UsbRequest::PrepareBulkOutTransfer() { PrepareBulkTransfer(PIPE_BULK_OUT, 
 // Short transfers are not permitted: the caller asks for exactly what the bridge delivers.
 void _UsbRequest::PrepareBulkInTransfer() { PrepareBulkTransfer(PIPE_BULK_IN, USBD_TRANSFER_DIRECTION_IN); }
 
-void _UsbRequest::PrepareAbortPipe(LONG iPipe) {
+void _UsbRequest::PrepareAbortPipe(LONG iPipeIn) {
     struct _URB_PIPE_REQUEST& request = pUrb->UrbPipeRequest;
     request.Hdr.Length = sizeof(struct _URB_PIPE_REQUEST);
     request.Hdr.Function = URB_FUNCTION_ABORT_PIPE;
-    request.PipeHandle = pDevice->PipeHandle(static_cast<ULONG>(iPipe));
+    request.PipeHandle = pDevice->PipeHandle(static_cast<ULONG>(iPipeIn));
+    SubmitUrb();
+}
+
+// Clears the halt on both sides: the bus driver's pipe and the bridge's endpoint.
+void _UsbRequest::PrepareResetPipe(LONG iPipeIn) {
+    struct _URB_PIPE_REQUEST& request = pUrb->UrbPipeRequest;
+    request.Hdr.Length = sizeof(struct _URB_PIPE_REQUEST);
+    request.Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+    request.PipeHandle = pDevice->PipeHandle(static_cast<ULONG>(iPipeIn));
     SubmitUrb();
 }
 
@@ -250,6 +260,10 @@ void SetByteCountFromUrb(PIRP pIrp, PURB pUrb) {
 }  // namespace
 
 void _UsbBulkRequest::OnPendingComplete() {
+    USBD_STATUS urbStatus = pUrb->UrbHeader.Status;
+    if (urbStatus == USBD_STATUS_STALL_PID || urbStatus == USBD_STATUS_ENDPOINT_HALTED) {
+        pDevice->NotePipeHalted(iPipe);
+    }
     _UsbRequest::OnPendingComplete();
     SetByteCountFromUrb(pIrp, pUrb);
 }

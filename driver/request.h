@@ -53,6 +53,7 @@ public:
     void PrepareBulkOutTransfer();
     void PrepareBulkInTransfer();
     void PrepareAbortPipe(LONG iPipe);
+    void PrepareResetPipe(LONG iPipe);
     void SubmitUrb();
 
     PURB pUrb;
@@ -61,6 +62,7 @@ public:
     ULONG Length;
     BOOLEAN OwnsUrb;
     BOOLEAN OwnsBuffer;
+    LONG iPipe;  // of a bulk transfer; -1 otherwise
 
 private:
     void PrepareGetDescriptor(UCHAR bDescriptorType);

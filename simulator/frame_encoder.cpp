@@ -15,6 +15,26 @@ constexpr int kKernel[5][5] = {{3942, 10001, 11519, 6516, 1550},
                                {4650, 13790, 19016, 12622, 3636},
                                {1211, 4623, 7126, 4973, 1314}};
 
+// The kernel in units of 1, as the encoder weighs a bit's change.
+struct KernelUnits {
+    float at[5][5];
+    KernelUnits() {
+        for (int r = 0; r < 5; ++r)
+            for (int c = 0; c < 5; ++c) at[r][c] = kKernel[r][c] / 1000.0f;
+    }
+};
+const KernelUnits kUnits;
+
+// std::lround of a float of moderate size, without the library call: the truncation and the
+// fraction left are exact, and halves go away from zero.
+inline int RoundHalfAway(float v) {
+    int i = static_cast<int>(v);
+    const float fraction = v - static_cast<float>(i);
+    if (fraction >= 0.5f) ++i;
+    else if (fraction <= -0.5f) --i;
+    return i;
+}
+
 struct StepLists {
     std::span<const int> luma;
     std::span<const int> chroma;
@@ -64,8 +84,8 @@ public:
         }
     }
     float operator()(float e) const {
-        const int i = std::clamp(static_cast<int>(std::lround(e * kScale)) + kRange * kScale, 0,
-                                 static_cast<int>(table_.size()) - 1);
+        // Errors stay within a few hundred, far inside the range of int.
+        const int i = std::clamp(RoundHalfAway(e * kScale) + kRange * kScale, 0, static_cast<int>(table_.size()) - 1);
         return table_[i];
     }
 
@@ -113,33 +133,48 @@ void ChooseBaseBits(BasePlane& p, const std::vector<float>& target, std::span<co
         }
     }
     const ResidualCost residual(steps);
+    // residual(error) per sample, kept in step with error during the residual passes.
+    std::vector<float> residualNow(error.size());
+    // A bit whose neighbourhood has not changed since its last residual evaluation would
+    // compute the same change and again keep still: only bits near a flip are looked at again.
+    std::vector<std::uint8_t> stale(n, 1);
+    auto markNeighbours = [&](int y, int x) {
+        for (int r = 0; r < 5; ++r)
+            for (int c = 0; c < 5; ++c) {
+                const int row = y + r, col = x + p.offset + c;
+                if (row < p.height && col < p.width) stale[static_cast<std::size_t>(row) * p.width + col] = 1;
+            }
+    };
     for (int pass = 0; pass < 4; ++pass) {
         const bool squared = pass == 0;
+        if (!squared)
+            for (std::size_t s = 0; s < error.size(); ++s) residualNow[s] = residual(error[s]);
         for (int row = 0; row < p.height; ++row) {
+            // Kernel rows r and columns c that reach a sample (row - r, col - offset - c).
+            const int firstR = std::max(0, row - p.samplesY + 1), lastR = std::min(4, row);
             for (int col = 0; col < p.width; ++col) {
                 const std::size_t i = static_cast<std::size_t>(row) * p.width + col;
+                if (!squared && !stale[i]) continue;
+                if (!squared) stale[i] = 0;
+                const int firstC = std::max(0, col - p.offset - p.samplesX + 1), lastC = std::min(4, col - p.offset);
                 const float sign = p.bits[i] ? -1.0f : 1.0f;
                 float change = 0;
-                for (int r = 0; r < 5; ++r) {
-                    const int y = row - r;
-                    if (y < 0 || y >= p.samplesY) continue;
-                    for (int c = 0; c < 5; ++c) {
-                        const int x = col - p.offset - c;
-                        if (x < 0 || x >= p.samplesX) continue;
-                        const float d = sign * kKernel[r][c] / 1000.0f;
-                        const float e = error[static_cast<std::size_t>(y) * p.samplesX + x];
-                        change += squared ? d * (2 * e + d) : residual(e + d) - residual(e);
+                for (int r = firstR; r <= lastR; ++r) {
+                    const std::size_t at = static_cast<std::size_t>(row - r) * p.samplesX + (col - p.offset);
+                    for (int c = firstC; c <= lastC; ++c) {
+                        const float d = sign * kUnits.at[r][c];
+                        const float e = error[at - c];
+                        change += squared ? d * (2 * e + d) : residual(e + d) - residualNow[at - c];
                     }
                 }
                 if (change >= 0) continue;
                 p.bits[i] ^= 1;
-                for (int r = 0; r < 5; ++r) {
-                    const int y = row - r;
-                    if (y < 0 || y >= p.samplesY) continue;
-                    for (int c = 0; c < 5; ++c) {
-                        const int x = col - p.offset - c;
-                        if (x < 0 || x >= p.samplesX) continue;
-                        error[static_cast<std::size_t>(y) * p.samplesX + x] += sign * kKernel[r][c] / 1000.0f;
+                for (int r = firstR; r <= lastR; ++r) {
+                    const std::size_t at = static_cast<std::size_t>(row - r) * p.samplesX + (col - p.offset);
+                    for (int c = firstC; c <= lastC; ++c) {
+                        error[at - c] += sign * kUnits.at[r][c];
+                        if (!squared) residualNow[at - c] = residual(error[at - c]);
+                        markNeighbours(row - r, col - p.offset - c);
                     }
                 }
             }

@@ -55,9 +55,10 @@ int BulkTransfer(BYTE pipe, void* buffer, DWORD count)
                                   &deviceChannel.ioRecord)
                        : WriteFile(deviceChannel.handle, buffer, count, &deviceChannel.bytesTransferred,
                                    &deviceChannel.ioRecord);
-    if (!started && GetLastError() != ERROR_IO_PENDING)
-        return 0;
-    return AwaitBulkCompletion(pipe);
+    int done = (started || GetLastError() == ERROR_IO_PENDING) ? AwaitBulkCompletion(pipe) : 0;
+    if (!done)
+        deviceChannel.bulkFailures++;
+    return done;
 }
 
 }  // namespace
@@ -70,6 +71,7 @@ int OpenChannel(void)
     if (handle == INVALID_HANDLE_VALUE)
         return 0;
     deviceChannel.handle = handle;
+    deviceChannel.bulkFailures = 0;
     return 1;
 }
 
@@ -168,6 +170,14 @@ void FailChannel(void)
         return;
     CloseChannel();
     deviceChannel.failed = 1;
+}
+
+void ReleaseBulkEvent(void)
+{
+    if (deviceChannel.ioEventCreated && deviceChannel.ioEvent != nullptr)
+        CloseHandle(deviceChannel.ioEvent);
+    deviceChannel.ioEvent = nullptr;
+    deviceChannel.ioEventCreated = 0;
 }
 
 void ResetDeviceChannel(void)

@@ -13,6 +13,7 @@ struct DeviceChannel {
     LONG cInPortByte;       // emulated port reads since load
     LONG cOutPortByte;      // emulated port writes since load
     LONG failed;            // set by FailChannel, cleared by a completed bring-up
+    LONG bulkFailures;      // bulk transfers that failed since the channel opened
 };
 
 extern DeviceChannel deviceChannel;
@@ -41,3 +42,5 @@ void FailChannel(void);
 
 // Back to the state at load; for tests that boot a fresh machine per case.
 void ResetDeviceChannel(void);
+// The library is unloaded: the bulk event it keeps for the process is closed.
+void ReleaseBulkEvent(void);

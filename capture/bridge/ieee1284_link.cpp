@@ -30,14 +30,17 @@ void ClearControlBits(BYTE bits)
     WriteControl(static_cast<BYTE>(PortRead(portMap.controlPort) & ~bits));
 }
 
+// A status read that fails ends the wait at once: a bridge that answers nothing would
+// otherwise be polled without pause, and on a clock that only moves with the bus, for ever.
 int WaitStatus(BYTE mask, BYTE value)
 {
     DWORD start = GetTickCount();
-    BYTE status = PortRead(portMap.statusPort);
+    BYTE status = 0;
+    if (!PortReadChecked(portMap.statusPort, status))
+        return LinkTimeout;
     while ((status & mask) != value) {
-        if (!WithinTimeout(start))
+        if (!WithinTimeout(start) || !PortReadChecked(portMap.statusPort, status))
             return LinkTimeout;
-        status = PortRead(portMap.statusPort);
     }
     return LinkOk;
 }

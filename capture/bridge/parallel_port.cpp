@@ -49,8 +49,16 @@ signed char PortMap(WORD port)
 
 BYTE PortRead(WORD port)
 {
+    BYTE value = 0;
+    PortReadChecked(port, value);
+    return value;
+}
+
+int PortReadChecked(WORD port, BYTE& value)
+{
     signed char index = PortMap(port);
     deviceChannel.cInPortByte++;
+    value = 0;
     if (index == kPortUnknown)
         return 0;
     if (index == kPortFifo) {
@@ -59,16 +67,17 @@ BYTE PortRead(WORD port)
             ReportLastError();
             return 0;
         }
-        return fifoByte;
+        value = fifoByte;
+        return 1;
     }
-    BYTE value = 0;
     if (!BridgeGetReg(static_cast<BYTE>(index), value)) {
         printf("\n_inp fail\n");
         fflush(stdout);
         ReportLastError();
+        value = 0;
         return 0;
     }
-    return value;
+    return 1;
 }
 
 int PortWrite(WORD port, BYTE value)

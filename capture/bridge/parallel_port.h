@@ -34,4 +34,6 @@ constexpr signed char kPortUnknown = -2;  // matches none of the seven ports
 int SetPortBase(WORD base);
 signed char PortMap(WORD port);
 BYTE PortRead(WORD port);
+// PortRead that also tells whether the access reached the bridge (1) or failed (0, value 0).
+int PortReadChecked(WORD port, BYTE& value);
 int PortWrite(WORD port, BYTE value);

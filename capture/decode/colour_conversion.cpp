@@ -3,10 +3,7 @@
 #include <cstddef>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#define LORV_CONVERT_SSE2 1
-#endif
+#include "decode/simd.h"
 
 ColourTables colourTables;
 
@@ -88,8 +85,6 @@ inline const BYTE* SourceRow(const BYTE* source, int stride, int r)
     return source + static_cast<std::ptrdiff_t>(2) * stride * r;
 }
 
-}  // namespace
-
 void ConvertRowToRgb24Plain(const BYTE* in, int pairs, BYTE* out)
 {
     for (int pair = 0; pair < pairs; ++pair, in += 4, out += 6) {
@@ -107,138 +102,90 @@ void ConvertRowToRgb16Plain(const BYTE* in, int pairs, BYTE* out)
     }
 }
 
-#if LORV_CONVERT_SSE2
-namespace {
-
-// Eight pixels (four pairs) at a time: the table lookups stay scalar, the adds, floors and
-// clamps run on vectors. The 32-bit sums fit 16 bits after the shift, so packing is exact, and
-// clamping 16-bit lanes to 0..255 is the same clamp as the plain one.
-struct EightPixels {
-    __m128i red;  // 16-bit lanes, pixel x in lane x, already clamped
-    __m128i green;
-    __m128i blue;
-};
-
-inline __m128i Channel(__m128i lumaLow, __m128i lumaHigh, __m128i pairTerms)
+void ConvertRowToRgb24DoublePlain(const BYTE* in, int pairs, BYTE* out)
 {
-    const __m128i low = _mm_srai_epi32(_mm_add_epi32(lumaLow, _mm_unpacklo_epi32(pairTerms, pairTerms)), 12);
-    const __m128i high = _mm_srai_epi32(_mm_add_epi32(lumaHigh, _mm_unpackhi_epi32(pairTerms, pairTerms)), 12);
-    return _mm_min_epi16(_mm_max_epi16(_mm_packs_epi32(low, high), _mm_setzero_si128()), _mm_set1_epi16(255));
+    for (int pair = 0; pair < pairs; ++pair, in += 4, out += 12) {
+        const PairTerms terms = ChromaTerms(in[1], in[3]);
+        const Rgb left = PixelColour(in[0], terms);
+        const Rgb right = PixelColour(in[2], terms);
+        Store24(out, left);
+        Store24(out + 3, left);
+        Store24(out + 6, right);
+        Store24(out + 9, right);
+    }
 }
 
-inline EightPixels ConvertEight(const BYTE* in)
+void ConvertRowToRgb16DoublePlain(const BYTE* in, int pairs, BYTE* out)
 {
-    const ColourTables& t = colourTables;
-    const __m128i lumaLow = _mm_setr_epi32(t.LumaTerm[in[0]], t.LumaTerm[in[2]], t.LumaTerm[in[4]], t.LumaTerm[in[6]]);
-    const __m128i lumaHigh =
-        _mm_setr_epi32(t.LumaTerm[in[8]], t.LumaTerm[in[10]], t.LumaTerm[in[12]], t.LumaTerm[in[14]]);
-    const __m128i red = _mm_setr_epi32(t.RedFromCr[in[1]], t.RedFromCr[in[5]], t.RedFromCr[in[9]], t.RedFromCr[in[13]]);
-    const __m128i green = _mm_setr_epi32(
-        t.GreenFromCr[in[1]] + t.GreenFromCb[in[3]], t.GreenFromCr[in[5]] + t.GreenFromCb[in[7]],
-        t.GreenFromCr[in[9]] + t.GreenFromCb[in[11]], t.GreenFromCr[in[13]] + t.GreenFromCb[in[15]]);
-    const __m128i blue =
-        _mm_setr_epi32(t.BlueFromCb[in[3]], t.BlueFromCb[in[7]], t.BlueFromCb[in[11]], t.BlueFromCb[in[15]]);
-    return {Channel(lumaLow, lumaHigh, red), Channel(lumaLow, lumaHigh, green), Channel(lumaLow, lumaHigh, blue)};
-}
-
-// Four pixels of R G B 0 as 12 bytes, in the low bytes: in each 64-bit half the second pixel
-// moves down one byte next to the first, then the upper half moves down two more.
-inline __m128i TwelveBytes(__m128i pixels)
-{
-    const __m128i low24 = _mm_set1_epi64x(0xFFFFFF);
-    const __m128i high24 = _mm_set1_epi64x(0xFFFFFF000000);
-    const __m128i halves = _mm_or_si128(_mm_and_si128(pixels, low24), _mm_and_si128(_mm_srli_epi64(pixels, 8), high24));
-    return _mm_or_si128(_mm_move_epi64(halves), _mm_slli_si128(_mm_srli_si128(halves, 8), 6));
+    for (int pair = 0; pair < pairs; ++pair, in += 4, out += 8) {
+        const PairTerms terms = ChromaTerms(in[1], in[3]);
+        const std::uint32_t left = Pack16(PixelColour(in[0], terms));
+        const std::uint32_t right = Pack16(PixelColour(in[2], terms));
+        Store32(out, left | left << 16);
+        Store32(out + 4, right | right << 16);
+    }
 }
 
 }  // namespace
 
-void ConvertRowToRgb24(const BYTE* in, int pairs, BYTE* out)
+const ConvertRows plainConvertRows = {ConvertRowToRgb24Plain, ConvertRowToRgb16Plain, ConvertRowToRgb24DoublePlain,
+                                      ConvertRowToRgb16DoublePlain};
+
+const ConvertRows& FastConvertRows()
 {
-    int pair = 0;
-    for (; pair + 4 <= pairs; pair += 4, in += 16, out += 24) {
-        const EightPixels c = ConvertEight(in);
-        const __m128i zero = _mm_setzero_si128();
-        const __m128i redGreen = _mm_unpacklo_epi8(_mm_packus_epi16(c.red, c.red), _mm_packus_epi16(c.green, c.green));
-        const __m128i blueZero = _mm_unpacklo_epi8(_mm_packus_epi16(c.blue, c.blue), zero);
-        const __m128i first = TwelveBytes(_mm_unpacklo_epi16(redGreen, blueZero));
-        const __m128i second = TwelveBytes(_mm_unpackhi_epi16(redGreen, blueZero));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_or_si128(first, _mm_slli_si128(second, 12)));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 16), _mm_srli_si128(second, 4));
-    }
-    ConvertRowToRgb24Plain(in, pairs - pair, out);
+#if LORV_AVX2
+    if (CpuHasAvx2())
+        return avx2ConvertRows;
+#endif
+#if LORV_SSE2
+    return sse2ConvertRows;
+#else
+    return plainConvertRows;
+#endif
 }
 
-void ConvertRowToRgb16(const BYTE* in, int pairs, BYTE* out)
+namespace {
+
+void ConvertSingle(ConvertRow row, int rowBytes, int stride, int width, int height, const BYTE* source,
+                   BYTE* destination)
 {
-    int pair = 0;
-    for (; pair + 4 <= pairs; pair += 4, in += 16, out += 16) {
-        const EightPixels c = ConvertEight(in);
-        const __m128i words = _mm_or_si128(
-            _mm_srli_epi16(c.red, 3),
-            _mm_or_si128(_mm_slli_epi16(_mm_srli_epi16(c.green, 3), 5), _mm_slli_epi16(_mm_srli_epi16(c.blue, 3), 10)));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), words);
-    }
-    ConvertRowToRgb16Plain(in, pairs - pair, out);
+    for (int r = 0; r < height; ++r)
+        row(SourceRow(source, stride, r), width / 2, BottomUpRow(destination, height, r, rowBytes));
 }
-#else
-void ConvertRowToRgb24(const BYTE* in, int pairs, BYTE* out) { ConvertRowToRgb24Plain(in, pairs, out); }
-void ConvertRowToRgb16(const BYTE* in, int pairs, BYTE* out) { ConvertRowToRgb16Plain(in, pairs, out); }
-#endif
+
+// Output row 2r, and the same bytes in row 2r + 1 one stride lower in memory.
+void ConvertDouble(ConvertRow row, int rowBytes, int usedBytes, int stride, int width, int height,
+                   const BYTE* source, BYTE* destination)
+{
+    for (int r = 0; r < height; ++r) {
+        BYTE* upper = BottomUpRow(destination, 2 * height, 2 * r, rowBytes);
+        row(SourceRow(source, stride, r), width / 2, upper);
+        std::memcpy(upper - rowBytes, upper, static_cast<std::size_t>(usedBytes));
+    }
+}
+
+}  // namespace
 
 // Pixels travel in pairs; an odd last pixel has no Cb of its own, so only whole pairs are
 // converted and such a pixel is left as it was.
 void ConvertToRgb24(int stride, int width, int height, const BYTE* source, BYTE* destination)
 {
-    const int rowBytes = Rgb24RowBytes(width);
-    for (int r = 0; r < height; ++r)
-        ConvertRowToRgb24(SourceRow(source, stride, r), width / 2, BottomUpRow(destination, height, r, rowBytes));
+    ConvertSingle(FastConvertRows().rgb24, Rgb24RowBytes(width), stride, width, height, source, destination);
 }
 
 void ConvertToRgb16(int stride, int width, int height, const BYTE* source, BYTE* destination)
 {
-    const int rowBytes = Rgb16RowBytes(width);
-    for (int r = 0; r < height; ++r)
-        ConvertRowToRgb16(SourceRow(source, stride, r), width / 2, BottomUpRow(destination, height, r, rowBytes));
+    ConvertSingle(FastConvertRows().rgb16, Rgb16RowBytes(width), stride, width, height, source, destination);
 }
 
 void ConvertToRgb24Double(int stride, int width, int height, const BYTE* source, BYTE* destination)
 {
-    const int pairs = width / 2;
-    const int rowBytes = Rgb24RowBytes(2 * width);
-    for (int r = 0; r < height; ++r) {
-        const BYTE* in = SourceRow(source, stride, r);
-        // Output row 2r, and 2r + 1 one stride lower in memory.
-        BYTE* upper = BottomUpRow(destination, 2 * height, 2 * r, rowBytes);
-        BYTE* lower = upper - rowBytes;
-        for (int pair = 0; pair < pairs; ++pair, in += 4, upper += 12, lower += 12) {
-            const PairTerms terms = ChromaTerms(in[1], in[3]);
-            const Rgb left = PixelColour(in[0], terms);
-            const Rgb right = PixelColour(in[2], terms);
-            const BYTE block[12] = {left.red,  left.green,  left.blue,  left.red,  left.green,  left.blue,
-                                    right.red, right.green, right.blue, right.red, right.green, right.blue};
-            std::memcpy(upper, block, sizeof block);
-            std::memcpy(lower, block, sizeof block);
-        }
-    }
+    ConvertDouble(FastConvertRows().rgb24Double, Rgb24RowBytes(2 * width), 12 * (width / 2), stride, width, height,
+                  source, destination);
 }
 
 void ConvertToRgb16Double(int stride, int width, int height, const BYTE* source, BYTE* destination)
 {
-    const int pairs = width / 2;
-    const int rowBytes = Rgb16RowBytes(2 * width);
-    for (int r = 0; r < height; ++r) {
-        const BYTE* in = SourceRow(source, stride, r);
-        BYTE* upper = BottomUpRow(destination, 2 * height, 2 * r, rowBytes);
-        BYTE* lower = upper - rowBytes;
-        for (int pair = 0; pair < pairs; ++pair, in += 4, upper += 8, lower += 8) {
-            const PairTerms terms = ChromaTerms(in[1], in[3]);
-            const std::uint32_t left = Pack16(PixelColour(in[0], terms));
-            const std::uint32_t right = Pack16(PixelColour(in[2], terms));
-            Store32(upper, left | left << 16);
-            Store32(upper + 4, right | right << 16);
-            Store32(lower, left | left << 16);
-            Store32(lower + 4, right | right << 16);
-        }
-    }
+    ConvertDouble(FastConvertRows().rgb16Double, Rgb16RowBytes(2 * width), 8 * (width / 2), stride, width, height,
+                  source, destination);
 }

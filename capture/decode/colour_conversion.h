@@ -26,12 +26,20 @@ void ConvertToRgb16(int stride, int width, int height, const BYTE* source, BYTE*
 void ConvertToRgb24Double(int stride, int width, int height, const BYTE* source, BYTE* destination);
 void ConvertToRgb16Double(int stride, int width, int height, const BYTE* source, BYTE* destination);
 
-// One row of whole pairs, left to right. The plain functions are the reference; the others are
-// the fast ones the converters use.
-void ConvertRowToRgb24Plain(const BYTE* in, int pairs, BYTE* out);
-void ConvertRowToRgb16Plain(const BYTE* in, int pairs, BYTE* out);
-void ConvertRowToRgb24(const BYTE* in, int pairs, BYTE* out);
-void ConvertRowToRgb16(const BYTE* in, int pairs, BYTE* out);
+// One row of whole pairs, left to right; a double row is the upper of its two output rows.
+// The plain rows are the reference; the vector rows give the same bytes.
+using ConvertRow = void (*)(const BYTE* in, int pairs, BYTE* out);
+struct ConvertRows {
+    ConvertRow rgb24;
+    ConvertRow rgb16;
+    ConvertRow rgb24Double;
+    ConvertRow rgb16Double;
+};
+extern const ConvertRows plainConvertRows;
+extern const ConvertRows sse2ConvertRows;  // defined where LORV_SSE2
+extern const ConvertRows avx2ConvertRows;  // defined where LORV_AVX2; run only where CpuHasAvx2()
+// The fastest rows this processor runs.
+const ConvertRows& FastConvertRows();
 
 // Bytes of one output row, so that callers can size and check buffers.
 inline int Rgb24RowBytes(int pixels) { return (3 * pixels + 3) & ~3; }

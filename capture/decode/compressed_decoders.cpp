@@ -4,32 +4,11 @@
 #include <cstdint>
 #include <cstring>
 
+#include "decode/base_layer.h"
 #include "decode/decoder_tables.h"
+#include "decode/simd.h"
 
 namespace {
-
-// The four base-layer bytes that hold one 4-column strip of a plane over eight plane rows
-// (two bands): rows 0-1 sit in the band's odd byte, rows 2-3 in its even byte.
-struct Strip {
-    BYTE rowPairs[4];
-};
-
-inline Strip StripAt(const BYTE* band, const BYTE* nextBand, int evenByte)
-{
-    return {{band[evenByte + 1], band[evenByte], nextBand[evenByte + 1], nextBand[evenByte]}};
-}
-
-// Packed base values of one 2 x 2 block: its 6 x 6 window spans the row pairs first to
-// first + 2 of two strips, cut as parts leftPart and rightPart.
-inline std::uint32_t BlockBase(const Strip& left, int leftPart, const Strip& right, int rightPart, int first)
-{
-    return BaseLayerTables[0][leftPart][left.rowPairs[first]] +
-           BaseLayerTables[0][rightPart][right.rowPairs[first]] +
-           BaseLayerTables[1][leftPart][left.rowPairs[first + 1]] +
-           BaseLayerTables[1][rightPart][right.rowPairs[first + 1]] +
-           BaseLayerTables[2][leftPart][left.rowPairs[first + 2]] +
-           BaseLayerTables[2][rightPart][right.rowPairs[first + 2]];
-}
 
 // Half of a packed block: its upper (row 0) or lower (row 1) two samples.
 inline std::uint32_t BlockRow(std::uint32_t block, int row)
@@ -46,42 +25,18 @@ struct BlockBases {
 
 BlockBases ComputeBlockBases(const BYTE* band, const BYTE* nextBand)
 {
-    // Byte columns of groups G and G + 1: Y columns 8G..8G+3 at 0, 8G+4..8G+7 at 4,
-    // Cr at 2, Cb at 6.
-    const Strip yLeft = StripAt(band, nextBand, 0);
-    const Strip yRight = StripAt(band, nextBand, 4);
-    const Strip yNextLeft = StripAt(band, nextBand, 8);
-    const Strip yNextRight = StripAt(band, nextBand, 12);
-    const Strip cr = StripAt(band, nextBand, 2);
-    const Strip crNext = StripAt(band, nextBand, 10);
-    const Strip cb = StripAt(band, nextBand, 6);
-    const Strip cbNext = StripAt(band, nextBand, 14);
-
+    BlockRowBases blockRows[2];
+    ComputeBlockRowBases(band, nextBand, blockRows);
     BlockBases bases;
     for (int blockRow = 0; blockRow < 2; ++blockRow) {
-        // Luma windows begin two plane columns right of their block: at 8G+2, 8G+4, 8G+6, 8G+8.
-        const std::uint32_t luma[4] = {
-            BlockBase(yLeft, kHighBitsAsColumns0To1, yRight, kWholeAsColumns2To5, blockRow),
-            BlockBase(yRight, kWholeAsColumns0To3, yNextLeft, kLowBitsAsColumns4To5, blockRow),
-            BlockBase(yRight, kHighBitsAsColumns0To1, yNextLeft, kWholeAsColumns2To5, blockRow),
-            BlockBase(yNextLeft, kWholeAsColumns0To3, yNextRight, kLowBitsAsColumns4To5, blockRow),
-        };
-        // Chroma windows begin at their block: plane columns 4G and 4G + 2.
-        const std::uint32_t crBlocks[2] = {
-            BlockBase(cr, kWholeAsColumns0To3, crNext, kLowBitsAsColumns4To5, blockRow),
-            BlockBase(cr, kHighBitsAsColumns0To1, crNext, kWholeAsColumns2To5, blockRow),
-        };
-        const std::uint32_t cbBlocks[2] = {
-            BlockBase(cb, kWholeAsColumns0To3, cbNext, kLowBitsAsColumns4To5, blockRow),
-            BlockBase(cb, kHighBitsAsColumns0To1, cbNext, kWholeAsColumns2To5, blockRow),
-        };
+        const BlockRowBases& b = blockRows[blockRow];
         for (int row = 0; row < 2; ++row) {
             const int y = 2 * blockRow + row;
             bases.luma[y] = 0;
             for (int j = 0; j < 4; ++j)
-                bases.luma[y] |= static_cast<std::uint64_t>(BlockRow(luma[j], row)) << (16 * j);
-            bases.cr[y] = BlockRow(crBlocks[0], row) | BlockRow(crBlocks[1], row) << 16;
-            bases.cb[y] = BlockRow(cbBlocks[0], row) | BlockRow(cbBlocks[1], row) << 16;
+                bases.luma[y] |= static_cast<std::uint64_t>(BlockRow(b.luma[j], row)) << (16 * j);
+            bases.cr[y] = BlockRow(b.cr[0], row) | BlockRow(b.cr[1], row) << 16;
+            bases.cb[y] = BlockRow(b.cb[0], row) | BlockRow(b.cb[1], row) << 16;
         }
     }
     return bases;
@@ -212,20 +167,36 @@ void DecodeLayers(int paddedWidth, int paddedHeight, const BYTE* baseLayer, cons
 
 }  // namespace
 
+const CompressedDecoders plainCompressedDecoders = {DecodeLayers<Mode2Codes>, DecodeLayers<Mode3Codes>,
+                                                    DecodeLayers<Mode4Codes>};
+
+namespace {
+
+const CompressedDecoders& FastDecoders()
+{
+#if LORV_SSE2
+    return sse2CompressedDecoders;
+#else
+    return plainCompressedDecoders;
+#endif
+}
+
+}  // namespace
+
 void DecodeMode2Frame(int paddedWidth, int paddedHeight, const BYTE* baseLayer, const BYTE* correctionLayer,
                       BYTE* destination)
 {
-    DecodeLayers<Mode2Codes>(paddedWidth, paddedHeight, baseLayer, correctionLayer, destination);
+    FastDecoders().mode2(paddedWidth, paddedHeight, baseLayer, correctionLayer, destination);
 }
 
 void DecodeMode3Frame(int paddedWidth, int paddedHeight, const BYTE* baseLayer, const BYTE* correctionLayer,
                       BYTE* destination)
 {
-    DecodeLayers<Mode3Codes>(paddedWidth, paddedHeight, baseLayer, correctionLayer, destination);
+    FastDecoders().mode3(paddedWidth, paddedHeight, baseLayer, correctionLayer, destination);
 }
 
 void DecodeMode4Frame(int paddedWidth, int paddedHeight, const BYTE* baseLayer, const BYTE* correctionLayer,
                       BYTE* destination)
 {
-    DecodeLayers<Mode4Codes>(paddedWidth, paddedHeight, baseLayer, correctionLayer, destination);
+    FastDecoders().mode4(paddedWidth, paddedHeight, baseLayer, correctionLayer, destination);
 }

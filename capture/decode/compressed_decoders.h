@@ -14,6 +14,18 @@ void DecodeMode3Frame(int paddedWidth, int paddedHeight, const BYTE* baseLayer,
 void DecodeMode4Frame(int paddedWidth, int paddedHeight, const BYTE* baseLayer,
                       const BYTE* correctionLayer, BYTE* destination);
 
+// The plain decoders are the reference; the vector ones give the same bytes and are what the
+// three functions above run.
+using CompressedDecoder = void (*)(int paddedWidth, int paddedHeight, const BYTE* baseLayer,
+                                   const BYTE* correctionLayer, BYTE* destination);
+struct CompressedDecoders {
+    CompressedDecoder mode2;
+    CompressedDecoder mode3;
+    CompressedDecoder mode4;
+};
+extern const CompressedDecoders plainCompressedDecoders;
+extern const CompressedDecoders sse2CompressedDecoders;  // defined where LORV_SSE2
+
 // Correction-layer bytes per frame row, by mode 2 to 4.
 inline int CorrectionRowBytes(int mode, int width)
 {

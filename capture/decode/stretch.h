@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include "decode/simd.h"
+
 // A destination of D pixels or rows needs D - 1 entries.
 constexpr int kWeightEntries = 640;
 constexpr int kMaxStretchSize = kWeightEntries + 1;
@@ -30,11 +32,31 @@ struct WidthTaps {
         std::int32_t nextAt[kMaxStretchSize];  // of the sample it blends toward
         std::int32_t nextWeight[kMaxStretchSize];
         std::int32_t weight[kMaxStretchSize];
+        std::int32_t weights[kMaxStretchSize];  // weight in the low half, nextWeight in the high
     };
     Row luma;   // per pixel, offsets of Y
     Row pairs;  // per pair, offsets of the pair (Cr at + 1, Cb at + 3)
+    // Destination pairs below this read whole 4-byte luma and 8-byte pair words inside the row;
+    // the vector rows take those and leave the rest to the plain row.
+    int wordSafePairs;
 };
 extern WidthTaps widthTaps;
+
+// One destination row of ScaleWidth from the taps; in and out must not overlap. The plain row
+// is the reference.
+using WidthRow = void (*)(const BYTE* in, BYTE* out, int destinationWidth);
+struct WidthRows {
+    WidthRow plain;
+    WidthRow sse2;  // where LORV_SSE2, else plain
+    WidthRow avx2;  // where LORV_AVX2, else sse2; run only where CpuHasAvx2()
+};
+extern const WidthRows widthRows;
+// Destination pixels [fromPair * 2, destinationWidth) of a row, the plain way.
+void StretchRowFrom(const BYTE* in, BYTE* out, int destinationWidth, int fromPair);
+
+// ScaleWidth with a given row function.
+void ScaleWidthWith(WidthRow row, int sourceStride, int sourceWidth, int rows, const BYTE* source,
+                    int destinationWidth, BYTE* destination);
 
 // Source rows 2 * sourceStride bytes apart, destination rows 2 * destinationWidth. Needs even
 // widths with sourceWidth <= destinationWidth <= kMaxStretchSize; otherwise writes nothing.
@@ -52,3 +74,8 @@ void BlendRowsPlain(const BYTE* current, const BYTE* next, BYTE* out, std::ptrdi
                     std::int32_t nextWeight, std::int32_t currentWeight);
 void BlendRows(const BYTE* current, const BYTE* next, BYTE* out, std::ptrdiff_t count, std::int32_t nextWeight,
                std::int32_t currentWeight);
+#if LORV_AVX2
+LORV_AVX2_FUNCTION void StretchRowAvx2(const BYTE* in, BYTE* out, int destinationWidth);
+LORV_AVX2_FUNCTION void BlendRowsAvx2(const BYTE* current, const BYTE* next, BYTE* out, std::ptrdiff_t count, std::int32_t nextWeight,
+                   std::int32_t currentWeight);
+#endif

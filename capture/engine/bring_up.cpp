@@ -66,17 +66,21 @@ LORVCAP_API int WINAPI Enter_USS720_W9966_SAA7111(void)
     return 1;
 }
 
+// Reports 0 also when a byte meant for the camera was lost since the channel opened: the
+// camera may then not be in the state the application asked for.
 LORVCAP_API int WINAPI Leave_USS720_W9966_SAA7111(void)
 {
-    if (deviceChannel.failed) {
-        CloseFrameReadEvent();  // the channel is already closed; nothing else stays open
+    // A failed channel, or a bring-up that failed and closed it, has no link to terminate.
+    if (deviceChannel.failed || deviceChannel.handle == nullptr) {
+        CloseFrameReadEvent();
         return 0;
     }
     if (TerminateEcp() != LinkOk)
         return 0;
+    int clean = deviceChannel.bulkFailures == 0;
     CloseChannel();
     CloseFrameReadEvent();
-    return 1;
+    return clean;
 }
 
 LORVCAP_API void WINAPI SetSAA7111Reg(int index, int value)

@@ -22,10 +22,7 @@ LORVCAP_API HLOCAL WINAPI FreeCaptureContext(CaptureContext* context)
     if (context->capturing) {
         if (context->streaming && !deviceChannel.failed)
             StopStreaming(context);
-        GlobalFree(context->fillBuffer);
-        GlobalFree(context->readyBuffer);
-        if (context->workBuffer != nullptr)
-            GlobalFree(context->workBuffer);
+        ReleaseFrameBuffers(context);
         context->capturing = 0;
     }
     return LocalFree(context);

@@ -57,6 +57,9 @@ constexpr DWORD kFrameReadPieceBytes = 153600;
 int IssueFrameRead(CaptureContext* context);
 int CompleteFrameRead(CaptureContext* context);
 void ResetFrameReads(void);
+// Frees the capture buffers, each distinct block once (in mode 0 the work buffer is one of the
+// other two), and clears their pointers.
+void ReleaseFrameBuffers(CaptureContext* context);
 
 // ---- acquisition
 int RefreshDecoderSettings(void);

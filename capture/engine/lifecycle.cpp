@@ -30,16 +30,6 @@ BYTE* AllocFrameBuffer(const CaptureContext* context)
     return static_cast<BYTE*>(GlobalAlloc(GPTR, context->bufferBytes + kBufferSlackBytes));
 }
 
-void ReleaseBuffers(CaptureContext* context)
-{
-    BYTE** buffers[] = {&context->fillBuffer, &context->readyBuffer, &context->workBuffer};
-    for (BYTE** buffer : buffers) {
-        if (*buffer != nullptr)
-            GlobalFree(*buffer);
-        *buffer = nullptr;
-    }
-}
-
 int ReadPiece(CaptureContext* context, BYTE* destination, DWORD length)
 {
     DWORD piece = length < kFrameReadPieceBytes ? length : kFrameReadPieceBytes;
@@ -90,6 +80,18 @@ int AwaitFrameRead(CaptureContext* context)
 
 }  // namespace
 
+void ReleaseFrameBuffers(CaptureContext* context)
+{
+    if (context->workBuffer == context->fillBuffer || context->workBuffer == context->readyBuffer)
+        context->workBuffer = nullptr;
+    BYTE** buffers[] = {&context->fillBuffer, &context->readyBuffer, &context->workBuffer};
+    for (BYTE** buffer : buffers) {
+        if (*buffer != nullptr)
+            GlobalFree(*buffer);
+        *buffer = nullptr;
+    }
+}
+
 void ResetFrameReads(void)
 {
     frameReadNext = nullptr;
@@ -125,7 +127,7 @@ LORVCAP_API int WINAPI StartCapture(CaptureContext* context)
         context->workBuffer = AllocFrameBuffer(context);
     if (context->fillBuffer == nullptr || context->readyBuffer == nullptr ||
         (context->mode >= 1 && context->workBuffer == nullptr)) {
-        ReleaseBuffers(context);  // nothing stays allocated behind a failed start
+        ReleaseFrameBuffers(context);  // nothing stays allocated behind a failed start
         return 0;
     }
     UpdateFrameLayout(context);
@@ -139,11 +141,10 @@ LORVCAP_API int WINAPI StopCapture(CaptureContext* context)
 {
     if (context == nullptr || deviceChannel.failed || !context->capturing)
         return 0;
-    if (context->streaming)
-        StopStreaming(context);
-    ReleaseBuffers(context);
+    int stopped = context->streaming ? StopStreaming(context) : 1;
+    ReleaseFrameBuffers(context);
     context->capturing = 0;
-    return 1;
+    return stopped;
 }
 
 LORVCAP_API int WINAPI StartStreaming(CaptureContext* context)
@@ -151,11 +152,17 @@ LORVCAP_API int WINAPI StartStreaming(CaptureContext* context)
     // Streaming reads into the capture buffers, so it needs a started capture.
     if (context == nullptr || deviceChannel.failed || context->streaming || !context->capturing)
         return 0;
-    if (!BridgeReset())
+    // A camera that cannot be reset or negotiated with is gone from this channel: failing it
+    // lets Leave close the handle, and a new bring-up start afresh.
+    if (!BridgeReset()) {
+        FailChannel();
         return 0;
+    }
     linkMode = LinkMode::Compatibility;
-    if (NegotiateEcp() != LinkOk)
+    if (NegotiateEcp() != LinkOk) {
+        FailChannel();
         return 0;
+    }
     ControllerResetPulse();
     ControllerStreamOn(context->controllerRegs[0x01]);
     BeginImageRead();
@@ -178,10 +185,12 @@ LORVCAP_API int WINAPI StopStreaming(CaptureContext* context)
         context->streaming = 0;
         return 0;
     }
-    EndImageRead();
+    // A lost byte of the turnaround or of the stream-off leaves the camera streaming.
+    LONG failuresBefore = deviceChannel.bulkFailures;
+    int turned = EndImageRead() == LinkOk;
     ControllerStreamOff(context->controllerRegs[0x01]);
     context->streaming = 0;
-    return 1;
+    return turned && deviceChannel.bulkFailures == failuresBefore;
 }
 
 int IssueFrameRead(CaptureContext* context)

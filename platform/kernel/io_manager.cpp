@@ -2,6 +2,7 @@
 // IofCompleteRequest with completion routines bottom-up, cancellation and MDLs; with the
 // verifier's checks on the way.
 #include <cstdint>
+#include <cstdio>
 
 #include "kernel_state.h"
 
@@ -186,6 +187,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         IoGetCurrentIrpStackLocation(Irp)->DeviceObject = DeviceObject;
         record->unwound[location] = false;
         record->returnedPending[location] = false;
+        record->halted = false;
         record->frames.push_back({std::this_thread::get_id(), location});
         ++record->holds;
     }
@@ -224,6 +226,20 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             lock.unlock();
             FailPendingWithoutMark(kernel, Irp, DeviceObject);
         }
+    } else {
+        // The mark promises STATUS_PENDING to the caller, who would otherwise take the status
+        // as final while the request may still be completing.
+        const bool marked = record.unwound[location]
+                                ? record.pendingMarked[location]
+                                : (StackAt(Irp, location)->Control & SL_PENDING_RETURNED) != 0;
+        if (marked) {
+            lock.unlock();
+            char text[16];
+            std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+            kernel.verifier().Fail("IoMarkIrpPending and then status " + std::string(text) +
+                                   " returned, not STATUS_PENDING: IRP " + Hex(Irp) +
+                                   " at device " + Hex(DeviceObject));
+        }
     }
     return status;
 }
@@ -260,6 +276,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             lock.unlock();
             kernel.verifier().Fail(fault);
         }
+        record->halted = false;
         ++record->holds;
     }
     IrpHold hold{state, Irp};
@@ -305,7 +322,10 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                     break;
                 }
             }
-            if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
+            if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+                record->halted = true;
+                return;
+            }
             if (record->completed) {
                 // The routine completed the IRP itself and still let completion go on.
                 kernel.verifier().Fail("IRP " + Hex(Irp) + " completed twice");
@@ -333,7 +353,11 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
 
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     UNREFERENCED_PARAMETER(ChargeQuota);
-    return CreateIrp(CurrentKernel(), IrpOrigin::Allocated, StackSize).irp;
+    Kernel& kernel = CurrentKernel();
+    IrpRecord& record = CreateIrp(kernel, IrpOrigin::Allocated, StackSize);
+    std::lock_guard lock(kernel.state().lock);
+    record.allocatedBy = DriverCodeScope::Current();
+    return record.irp;
 }
 
 VOID IoFreeIrp(PIRP Irp) {
@@ -361,6 +385,7 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     InitializeIrp(Irp, stackSize);
     Irp->IoStatus.Status = Iostatus;
     record->completed = false;
+    record->halted = false;
     record->unwound.assign(stackSize + 2, false);
     record->pendingMarked.assign(stackSize + 2, false);
     record->returnedPending.assign(stackSize + 2, false);

@@ -160,6 +160,19 @@ void Kernel::UnloadDriver(PDRIVER_OBJECT driver) {
         driver->DriverUnload(driver);
     }
     std::string name = Narrow(record->driverName);
+    {
+        std::unique_lock lock(state_->lock);
+        for (const auto& [irp, irpRecord] : state_->irps) {
+            if (irpRecord->freed || irpRecord->allocatedBy != driver) continue;
+            std::string what = "IRP " + Hex(irp) + " from IoAllocateIrp of " + name +
+                               " never freed when the driver unloaded";
+            if (irpRecord->halted)
+                what += " (its completion routine returned STATUS_MORE_PROCESSING_REQUIRED and "
+                        "nothing completed or freed it after)";
+            lock.unlock();
+            verifier_.Fail(what);
+        }
+    }
     if (driver->DeviceObject != nullptr) {
         verifier_.Fail("driver " + name + " unloaded with device " + Hex(driver->DeviceObject) +
                        " not deleted");

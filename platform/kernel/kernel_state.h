@@ -55,6 +55,10 @@ struct IrpRecord {
     int holds = 0;         // kernel calls in flight on this IRP; memory stays until 0
     bool completed = false;
     bool freed = false;
+    // A completion routine returned STATUS_MORE_PROCESSING_REQUIRED: its driver owns the IRP
+    // again and must complete, send, reuse or free it before its device or itself goes.
+    bool halted = false;
+    PDRIVER_OBJECT allocatedBy = nullptr;  // Origin::Allocated: whose code called IoAllocateIrp
     // Pending marks of stack locations already unwound by completion (index = location), and
     // the locations whose dispatch returned STATUS_PENDING before completion reached them:
     // their mark may still come from a completion routine below, so it is checked on unwinding.

@@ -138,6 +138,8 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
             std::string what = "IRP leaked at removal: IRP " + Hex(irp) + " (major " +
                                std::to_string(stack->MajorFunction) + ") of device " +
                                Hex(DeviceObject) + " not completed when the device was deleted";
+            if (irpRecord->halted)
+                what += " (its completion routine returned STATUS_MORE_PROCESSING_REQUIRED)";
             lock.unlock();
             kernel.verifier().Fail(what);
         }

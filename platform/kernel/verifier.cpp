@@ -50,8 +50,14 @@ std::size_t Verifier::OutstandingAllocations() const {
     return blocks_.size();
 }
 
+std::uint64_t Verifier::AllocationCount() const {
+    std::lock_guard lock(mutex_);
+    return allocations_;
+}
+
 void* Verifier::Allocate(std::size_t bytes, ULONG tag) {
     std::lock_guard lock(mutex_);
+    ++allocations_;
     bool fail = failTag_ && *failTag_ == tag;
     if (failCountdown_ > 0 && --failCountdown_ == 0) fail = true;
     if (fail) return nullptr;

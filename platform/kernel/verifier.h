@@ -29,6 +29,8 @@ public:
     void FailNthAllocation(unsigned n);
     void FailAllocationsWithTag(ULONG tag);
     void StopFailingAllocations();
+    // Pool allocations asked for since boot, failed ones too.
+    std::uint64_t AllocationCount() const;
 
     // Pool accounting.
     std::size_t OutstandingBytes(ULONG tag) const;
@@ -56,6 +58,7 @@ private:
     mutable std::mutex mutex_;
     std::map<const void*, Block> blocks_;
     unsigned failCountdown_ = 0;  // 0 = off
+    std::uint64_t allocations_ = 0;
     std::optional<ULONG> failTag_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <wdm.h>
 
+#include "app_verifier.h"
 #include "kernel.h"
 
 namespace platform {
@@ -15,7 +16,6 @@ constexpr Clock::Duration kRemovalGrace = std::chrono::seconds(10);
 }  // namespace
 
 struct Machine::Plugged {
-    std::shared_ptr<usb::UsbDevice> device;
     PDEVICE_OBJECT pdo = nullptr;
     NTSTATUS startStatus = STATUS_NO_SUCH_DEVICE;
     bool unplugged = false;
@@ -44,8 +44,18 @@ NTSTATUS Machine::LoadDriver(std::wstring_view name, DriverEntry entry) {
 
 Machine::DeviceId Machine::Plug(std::shared_ptr<usb::UsbDevice> device) {
     auto plugged = std::make_unique<Plugged>();
-    plugged->device = device;
     plugged->pdo = bus_->Connect(std::move(device));
+    return Start(std::move(plugged));
+}
+
+Machine::DeviceId Machine::Plug(std::unique_ptr<usb::UsbConnection> connection) {
+    auto plugged = std::make_unique<Plugged>();
+    Plugged* raw = plugged.get();
+    plugged->pdo = bus_->Connect(std::move(connection), [this, raw] { Left(*raw); });
+    return Start(std::move(plugged));
+}
+
+Machine::DeviceId Machine::Start(std::unique_ptr<Plugged> plugged) {
     if (!drivers_.empty()) {
         plugged->startStatus = kernel_->DeviceArrived(plugged->pdo, drivers_.back());
         // As the PnP manager does: a device that failed to start is removed again.
@@ -64,11 +74,16 @@ NTSTATUS Machine::StartStatus(DeviceId id) const {
 
 void Machine::Unplug(DeviceId id) {
     auto it = devices_.find(id);
-    if (it == devices_.end() || it->second->unplugged) return;
+    if (it == devices_.end()) return;
     Plugged& plugged = *it->second;
-    plugged.unplugged = true;
+    {
+        std::lock_guard lock(unplugMutex_);
+        if (plugged.unplugged) return;
+        plugged.unplugged = true;
+    }
     bus_->Disconnect(plugged.pdo);
     if (kernel_->TopOfStack(plugged.pdo) != plugged.pdo) {
+        std::lock_guard lock(unplugMutex_);
         plugged.removal = kernel_->RequestRemoval(plugged.pdo, true);
     } else {
         bus_->DeletePdo(plugged.pdo);
@@ -76,12 +91,31 @@ void Machine::Unplug(DeviceId id) {
     }
 }
 
+// The surprise removal starts here; the PDO goes later, on the application's thread
+// (WaitRemoved, Shutdown), since deleting it waits for the connection's own thread.
+void Machine::Left(Plugged& plugged) {
+    {
+        std::lock_guard lock(unplugMutex_);
+        if (plugged.unplugged) return;
+        plugged.unplugged = true;
+    }
+    bus_->Disconnect(plugged.pdo);
+    std::lock_guard lock(unplugMutex_);
+    if (kernel_->TopOfStack(plugged.pdo) != plugged.pdo) plugged.removal = kernel_->RequestRemoval(plugged.pdo, true);
+}
+
 bool Machine::WaitRemoved(DeviceId id, std::optional<Clock::Duration> timeout) {
     auto it = devices_.find(id);
-    if (it == devices_.end() || !it->second->unplugged) return false;
+    if (it == devices_.end()) return false;
     Plugged& plugged = *it->second;
+    std::optional<kernel::RemovalTicket> removal;
+    {
+        std::lock_guard lock(unplugMutex_);
+        if (!plugged.unplugged) return false;
+        removal = plugged.removal;
+    }
     if (plugged.pdoDeleted) return true;
-    if (!plugged.removal->Wait(timeout)) return false;
+    if (removal && !removal->Wait(timeout)) return false;
     bus_->DeletePdo(plugged.pdo);
     plugged.pdoDeleted = true;
     return true;
@@ -90,10 +124,16 @@ bool Machine::WaitRemoved(DeviceId id, std::optional<Clock::Duration> timeout) {
 void Machine::Shutdown() {
     if (shutDown_) return;
     shutDown_ = true;
-    for (auto& [id, plugged] : devices_) {
-        if (plugged->pdoDeleted) continue;
-        if (!plugged->removal && kernel_->TopOfStack(plugged->pdo) != plugged->pdo)
-            plugged->removal = kernel_->RequestRemoval(plugged->pdo, false);
+    // A handle left open would hold its device's removal back; name it instead.
+    win32::CheckSessionEnd();
+    {
+        std::lock_guard lock(unplugMutex_);
+        for (auto& [id, plugged] : devices_) {
+            plugged->unplugged = true;  // a device leaving from now on changes nothing
+            if (plugged->pdoDeleted) continue;
+            if (!plugged->removal && kernel_->TopOfStack(plugged->pdo) != plugged->pdo)
+                plugged->removal = kernel_->RequestRemoval(plugged->pdo, false);
+        }
     }
     for (auto& [id, plugged] : devices_) {
         if (plugged->pdoDeleted) continue;

@@ -1,10 +1,12 @@
 // The machine an application boots: one clock, the kernel, the USB bus driver with its root
 // hub, the function driver loaded for the devices plugged in, and a clean shutdown that
-// removes every device, unloads the drivers and checks for leaks.
+// checks that the application gave back its memory and handles, removes every device, unloads
+// the drivers and checks them for leaks.
 #pragma once
 
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -53,6 +55,9 @@ public:
     // driver; returns after the start. A device whose start failed is removed again before
     // Plug returns (StartStatus tells). Without a loaded driver the device stays unserved.
     DeviceId Plug(std::shared_ptr<usb::UsbDevice> device);
+    // The same for a device behind a connection of its own (a real one through libusb). When
+    // the device goes away by itself, its removal runs as after Unplug.
+    DeviceId Plug(std::unique_ptr<usb::UsbConnection> connection);
     // STATUS_NO_SUCH_DEVICE for an unknown id or a device plugged with no driver loaded.
     NTSTATUS StartStatus(DeviceId id) const;
 
@@ -68,6 +73,8 @@ public:
 
 private:
     struct Plugged;
+    DeviceId Start(std::unique_ptr<Plugged> plugged);
+    void Left(Plugged& plugged);  // any thread
 
     std::unique_ptr<Clock> clock_;
     std::unique_ptr<Clock::Participant> participant_;
@@ -76,6 +83,7 @@ private:
     std::vector<_DRIVER_OBJECT*> drivers_;
     std::map<DeviceId, std::unique_ptr<Plugged>> devices_;
     DeviceId nextId_ = 1;
+    std::mutex unplugMutex_;  // a device may leave on a thread of its connection
     bool shutDown_ = false;
 };
 

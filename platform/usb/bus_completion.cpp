@@ -15,6 +15,7 @@ void BusDriver::State::OnCompleted(UsbTransfer& done) {
 
 bool BusDriver::State::Settle(Transfer& transfer) {
     transfer.ended = true;
+    if (transfer.pipe != nullptr && transfer.usbd == USBD_STATUS_STALL_PID) transfer.pipe->halted = true;
     if (transfer.kind == UsbTransfer::Kind::Selection && USBD_SUCCESS(transfer.usbd)) Configure(transfer);
     transfer.urb->UrbHeader.Status = transfer.usbd;
     if (transfer.lengthField != nullptr) *transfer.lengthField = static_cast<ULONG>(transfer.moved);

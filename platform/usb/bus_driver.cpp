@@ -233,6 +233,12 @@ void BusDriver::DeletePdo(PDEVICE_OBJECT pdo) {
 
 void BusDriver::SetTiming(Timing timing) { state_->simulated.SetTiming(timing); }
 
+std::vector<std::uint8_t> BusDriver::PnpMinorsSeen(PDEVICE_OBJECT pdo) const {
+    std::lock_guard lock(state_->clock.mutex());
+    auto it = state_->ports.find(pdo);
+    return it == state_->ports.end() ? std::vector<std::uint8_t>{} : it->second->pnpMinors;
+}
+
 void BusDriver::SetCompletion(Completion completion) {
     std::lock_guard lock(state_->clock.mutex());
     state_->completion = completion;
@@ -263,6 +269,10 @@ NTSTATUS BusDriver::State::Dispatch(Port& port, PIRP irp) {
                 default: return Complete(irp, STATUS_NOT_SUPPORTED);
             }
         case IRP_MJ_PNP:
+            {
+                std::lock_guard lock(clock.mutex());
+                port.pnpMinors.push_back(stack->MinorFunction);
+            }
             switch (stack->MinorFunction) {
                 case IRP_MN_REMOVE_DEVICE: {
                     {
@@ -349,6 +359,8 @@ NTSTATUS BusDriver::State::SubmitUrb(Port& port, PIRP irp, PURB urb) {
             lock.unlock();
             return CompleteNow(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
         }
+        if (function == URB_FUNCTION_SYNC_RESET_PIPE || function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL)
+            pipe->halted = false;
         lock.unlock();
         if (function == URB_FUNCTION_ABORT_PIPE) return Abort(port, irp, urb, pipe);
         if (function == URB_FUNCTION_SYNC_RESET_PIPE) return CompleteNow(irp, urb, USBD_STATUS_SUCCESS);
@@ -362,6 +374,11 @@ NTSTATUS BusDriver::State::SubmitUrb(Port& port, PIRP irp, PURB urb) {
         if (pipe == nullptr || (pipe->type != UsbdPipeTypeBulk && pipe->type != UsbdPipeTypeInterrupt)) {
             lock.unlock();
             return CompleteNow(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
+        }
+        if (pipe->halted) {
+            lock.unlock();
+            bulk.TransferBufferLength = 0;
+            return CompleteNow(irp, urb, USBD_STATUS_ENDPOINT_HALTED);
         }
         ULONG maxTransfer = pipe->maxTransfer;
         transfer->pipe = pipe;

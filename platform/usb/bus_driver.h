@@ -18,7 +18,10 @@
 //   far in TransferBufferLength.
 // - ABORT_PIPE: the pipe's outstanding transfers complete with USBD_STATUS_CANCELED and
 //   STATUS_CANCELLED (bytes moved so far reported); the abort completes after them.
-// - RESET_PIPE, SYNC_RESET_PIPE, SYNC_CLEAR_STALL: the connection clears the endpoint's halt.
+// - A stall on a bulk or interrupt pipe halts the pipe: later transfers on it end with
+//   USBD_STATUS_ENDPOINT_HALTED until a reset. RESET_PIPE (SYNC_RESET_PIPE_AND_CLEAR_STALL)
+//   clears the halt here and the connection clears the endpoint's; SYNC_RESET_PIPE clears
+//   the halt here only, SYNC_CLEAR_STALL the endpoint's only.
 // - A stall answers USBD_STATUS_STALL_PID; an unplugged device USBD_STATUS_DEV_NOT_RESPONDING
 //   with STATUS_DEVICE_NOT_CONNECTED; after IRP_MN_REMOVE_DEVICE every URB ends with
 //   USBD_STATUS_DEVICE_GONE and STATUS_NO_SUCH_DEVICE; a block too short for its function, a bad pipe handle
@@ -83,6 +86,8 @@ public:
 
     void SetTiming(Timing timing);  // of the simulated bus
     void SetCompletion(Completion completion);
+    // The minor functions of the PnP requests that reached the PDO, oldest first.
+    std::vector<std::uint8_t> PnpMinorsSeen(_DEVICE_OBJECT* pdo) const;
 
     _DRIVER_OBJECT* driverObject() const;
 

@@ -47,6 +47,7 @@ struct Pipe {
     std::uint8_t endpoint = 0;  // address with direction bit
     USBD_PIPE_TYPE type = UsbdPipeTypeBulk;
     ULONG maxTransfer = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
+    bool halted = false;  // a stall halted it; a reset-pipe request clears it
 };
 
 struct Port {
@@ -55,6 +56,7 @@ struct Port {
     PDEVICE_OBJECT pdo = nullptr;
     bool connected = true;
     bool removed = false;
+    std::vector<std::uint8_t> pnpMinors;  // the PnP requests that reached the PDO, in order
     std::vector<std::unique_ptr<Pipe>> pipes;    // of the selected configuration
     std::vector<std::unique_ptr<Pipe>> retired;  // of earlier ones, kept while the port lives
 };

@@ -510,8 +510,27 @@ void SimulatedConnection::Abort(std::uint8_t endpoint) {
     bus_.CompleteAll(lock, done);
 }
 
-// Pipes here are not halted by a stall.
-USBD_STATUS SimulatedConnection::ClearStall(std::uint8_t) { return USBD_STATUS_SUCCESS; }
+// CLEAR_FEATURE(ENDPOINT_HALT) to the endpoint, on the default pipe, at once.
+USBD_STATUS SimulatedConnection::ClearStall(std::uint8_t endpoint) {
+    std::unique_lock lock(bus_.clock.mutex());
+    Port& port = *port_;
+    bus_.clock.WaitUntil(lock, [&] { return !bus_.deviceBusy; }, std::nullopt);
+    bus_.deviceBusy = true;
+    bus_.busyPort = &port;
+    std::shared_ptr<UsbDevice> device = port.device;
+    lock.unlock();
+    TransferReply reply = device->Control({0x02, USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_ENDPOINT_STALL, endpoint, 0}, {});
+    lock.lock();
+    bus_.deviceBusy = false;
+    bus_.busyPort = nullptr;
+    ++port.changes;
+    bus_.clock.NotifyAll();
+    switch (reply.reply) {
+        case Reply::Ack: return USBD_STATUS_SUCCESS;
+        case Reply::Stall: return USBD_STATUS_STALL_PID;
+        default: return USBD_STATUS_DEV_NOT_RESPONDING;
+    }
+}
 
 void SimulatedConnection::ResetPort() {
     std::unique_lock lock(bus_.clock.mutex());

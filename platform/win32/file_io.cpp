@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "errors.h"
+#include "heap.h"
 #include "session.h"
 #include "windows.h"
 
@@ -43,15 +44,17 @@ BOOL Fail(DWORD error) {
     return FALSE;
 }
 
-// Sends one request and reports it the Win32 way.
+// Sends one request and reports it the Win32 way. `buffer` is what the request may use until
+// it completes.
 BOOL Issue(Session& session, File& file, LPOVERLAPPED overlapped, LPDWORD bytes,
-           const Submit& submit) {
+           const void* buffer, std::size_t bufferBytes, const char* api, const Submit& submit) {
     std::shared_ptr<Waitable> eventSignal;
     if (overlapped != nullptr && EventOf(*overlapped) != nullptr) {
-        const auto event = session.handles.FindAs<Event>(EventOf(*overlapped));
-        if (!event) return Fail(ERROR_INVALID_HANDLE);
-        eventSignal = event->signal();
+        eventSignal = platform::win32::UseHandleAs<Event>(&session.handles, EventOf(*overlapped),
+                                                         api, "an event")
+                          ->signal();
     }
+    if (overlapped != nullptr) platform::win32::BeginInFlight(overlapped, buffer, bufferBytes);
     Clock& clock = file.kernel().clock();
     const std::shared_ptr<Waitable> fileSignal = file.signal();
     const auto completion = std::make_shared<Completion>();
@@ -77,6 +80,8 @@ BOOL Issue(Session& session, File& file, LPOVERLAPPED overlapped, LPDWORD bytes,
             if (overlapped != nullptr) {
                 overlapped->Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(status));
                 overlapped->InternalHigh = information;
+                // Before anyone can see the signal and free the record.
+                platform::win32::EndInFlight(overlapped);
             }
             if (eventSignal) eventSignal->SetLocked();
             fileSignal->SetLocked();
@@ -84,6 +89,8 @@ BOOL Issue(Session& session, File& file, LPOVERLAPPED overlapped, LPDWORD bytes,
         clock.NotifyAll();
     };
     const NTSTATUS returned = submit(std::move(done));
+    // Refused before any IRP existed: nothing will complete into the record.
+    if (returned != STATUS_PENDING && overlapped != nullptr) platform::win32::EndInFlight(overlapped);
 
     const bool asynchronous = overlapped != nullptr && file.overlapped();
     if (returned == STATUS_PENDING && asynchronous) return Fail(ERROR_IO_PENDING);
@@ -108,12 +115,11 @@ BOOL Issue(Session& session, File& file, LPOVERLAPPED overlapped, LPDWORD bytes,
     return TRUE;
 }
 
-// The open file behind a handle, with its session; sets ERROR_INVALID_HANDLE when there is none.
-std::shared_ptr<File> FindFile(HANDLE handle, std::shared_ptr<Session>& session) {
+// The open file behind a handle, with its session.
+std::shared_ptr<File> FindFile(HANDLE handle, std::shared_ptr<Session>& session, const char* api) {
     session = CurrentSession();
-    std::shared_ptr<File> file = session ? session->handles.FindAs<File>(handle) : nullptr;
-    if (!file) SetLastError(ERROR_INVALID_HANDLE);
-    return file;
+    return platform::win32::UseHandleAs<File>(session ? &session->handles : nullptr, handle, api,
+                                              "a file");
 }
 
 }  // namespace
@@ -141,7 +147,8 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
         return INVALID_HANDLE_VALUE;
     }
     const bool overlapped = (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0;
-    HANDLE handle = session->handles.Insert(std::make_shared<File>(session->kernel, object, overlapped));
+    HANDLE handle = session->handles.Insert(std::make_shared<File>(session->kernel, object, overlapped),
+                                            std::string("CreateFileA ") + lpFileName);
     SetLastError(ERROR_SUCCESS);
     return handle;
 }
@@ -151,14 +158,15 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
                                        DWORD nOutBufferSize, LPDWORD lpBytesReturned,
                                        LPOVERLAPPED lpOverlapped) {
     std::shared_ptr<Session> session;
-    const std::shared_ptr<File> file = FindFile(hDevice, session);
-    if (!file) return FALSE;
+    const std::shared_ptr<File> file = FindFile(hDevice, session, "DeviceIoControl");
     // The I/O manager probes the buffers before any driver sees them.
     if ((lpInBuffer == nullptr && nInBufferSize != 0) ||
         (lpOutBuffer == nullptr && nOutBufferSize != 0)) {
         return Fail(ERROR_NOACCESS);
     }
-    return Issue(*session, *file, lpOverlapped, lpBytesReturned, [&](auto done) {
+    // Input is copied into the request at once; the output buffer is used until completion.
+    return Issue(*session, *file, lpOverlapped, lpBytesReturned, lpOutBuffer, nOutBufferSize,
+                 "DeviceIoControl", [&](auto done) {
         return platform::kernel::SendDeviceControl(file->kernel(), file->object(), dwIoControlCode,
                                                    lpInBuffer, nInBufferSize, lpOutBuffer,
                                                    nOutBufferSize, std::move(done));
@@ -168,10 +176,10 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
 extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                                 LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
     std::shared_ptr<Session> session;
-    const std::shared_ptr<File> file = FindFile(hFile, session);
-    if (!file) return FALSE;
+    const std::shared_ptr<File> file = FindFile(hFile, session, "ReadFile");
     if (lpBuffer == nullptr && nNumberOfBytesToRead != 0) return Fail(ERROR_NOACCESS);
-    return Issue(*session, *file, lpOverlapped, lpNumberOfBytesRead, [&](auto done) {
+    return Issue(*session, *file, lpOverlapped, lpNumberOfBytesRead, lpBuffer, nNumberOfBytesToRead,
+                 "ReadFile", [&](auto done) {
         return platform::kernel::SendRead(file->kernel(), file->object(), lpBuffer,
                                           nNumberOfBytesToRead, std::move(done));
     });
@@ -180,10 +188,10 @@ extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBy
 extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                                  LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
     std::shared_ptr<Session> session;
-    const std::shared_ptr<File> file = FindFile(hFile, session);
-    if (!file) return FALSE;
+    const std::shared_ptr<File> file = FindFile(hFile, session, "WriteFile");
     if (lpBuffer == nullptr && nNumberOfBytesToWrite != 0) return Fail(ERROR_NOACCESS);
-    return Issue(*session, *file, lpOverlapped, lpNumberOfBytesWritten, [&](auto done) {
+    return Issue(*session, *file, lpOverlapped, lpNumberOfBytesWritten, lpBuffer,
+                 nNumberOfBytesToWrite, "WriteFile", [&](auto done) {
         return platform::kernel::SendWrite(file->kernel(), file->object(), lpBuffer,
                                            nNumberOfBytesToWrite, std::move(done));
     });
@@ -192,8 +200,7 @@ extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOf
 extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                                            LPDWORD lpNumberOfBytesTransferred, BOOL bWait) {
     std::shared_ptr<Session> session;
-    const std::shared_ptr<File> file = FindFile(hFile, session);
-    if (!file) return FALSE;
+    const std::shared_ptr<File> file = FindFile(hFile, session, "GetOverlappedResult");
     if (lpOverlapped == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     Clock& clock = file->kernel().clock();
     NTSTATUS status;
@@ -225,8 +232,7 @@ extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapp
 
 extern "C" BOOL WINAPI CancelIo(HANDLE hFile) {
     std::shared_ptr<Session> session;
-    const std::shared_ptr<File> file = FindFile(hFile, session);
-    if (!file) return FALSE;
+    const std::shared_ptr<File> file = FindFile(hFile, session, "CancelIo");
     platform::kernel::CancelFileIo(file->kernel(), file->object());
     return TRUE;
 }

@@ -21,6 +21,7 @@ namespace platform::win32 {
 class KernelObject {
 public:
     virtual ~KernelObject() = default;
+    virtual const char* TypeName() const = 0;  // for verifier stops
 };
 
 // A dispatcher object: signalled or not; a wait on an auto-reset one takes the signal.
@@ -47,6 +48,7 @@ class Event : public KernelObject {
 public:
     Event(Clock& clock, bool manualReset, bool signalled)
         : signal_(std::make_shared<Waitable>(clock, manualReset, signalled)) {}
+    const char* TypeName() const override { return "event"; }
     const std::shared_ptr<Waitable>& signal() const { return signal_; }
 
 private:
@@ -65,6 +67,7 @@ public:
     File(const File&) = delete;
     File& operator=(const File&) = delete;
     ~File() override;
+    const char* TypeName() const override { return "file"; }
 
     kernel::Kernel& kernel() { return kernel_; }
     kernel::FileObject* object() { return file_; }
@@ -83,22 +86,17 @@ private:
     std::atomic<bool> abandoned_ = false;
 };
 
-// What a wait on the handle waits for; null for an object that cannot be waited on.
-std::shared_ptr<Waitable> SignalOf(KernelObject& object);
-
 // One table of kernel-object handles per booted kernel. Handle values are multiples of 4 as on
-// Windows and never reused in the process, so a closed or stale handle is always refused.
+// Windows and never reused in the process, so a closed or stale handle is always told apart.
 class HandleTable {
 public:
-    HANDLE Insert(std::shared_ptr<KernelObject> object);
+    // `origin` names the call that opened it, for the leak check.
+    HANDLE Insert(std::shared_ptr<KernelObject> object, std::string origin);
     // Null for a handle that is not open.
     std::shared_ptr<KernelObject> Find(HANDLE handle) const;
-    template <typename T>
-    std::shared_ptr<T> FindAs(HANDLE handle) const {
-        return std::dynamic_pointer_cast<T>(Find(handle));
-    }
     // Takes the handle out of the table; null when it was not open.
     std::shared_ptr<KernelObject> Remove(HANDLE handle);
+    std::size_t Count() const;
 
     // Named events live as long as a handle to them is open.
     std::shared_ptr<Event> FindNamedEvent(const std::string& name) const;
@@ -106,11 +104,35 @@ public:
 
     // The kernel is gone: mark every open file abandoned.
     void AbandonAll();
+    // Verifier stop on the first handle still open.
+    void CheckNoneOpen() const;
 
 private:
+    struct Entry {
+        std::shared_ptr<KernelObject> object;
+        std::string origin;
+    };
     mutable std::mutex mutex_;
-    std::map<std::uintptr_t, std::shared_ptr<KernelObject>> objects_;
+    std::map<std::uintptr_t, Entry> objects_;
     std::map<std::string, std::weak_ptr<Event>> namedEvents_;
 };
+
+// The object behind a handle passed to `api`, as Application Verifier's handle checks want it:
+// a NULL, closed, never opened or wrong-type handle is a verifier stop. `table` is null while no
+// kernel runs, when no handle is valid.
+std::shared_ptr<KernelObject> UseHandle(const HandleTable* table, HANDLE handle, const char* api);
+[[noreturn]] void StopWrongType(HANDLE handle, const KernelObject& object, const char* api,
+                                const char* wanted);
+template <typename T>
+std::shared_ptr<T> UseHandleAs(const HandleTable* table, HANDLE handle, const char* api,
+                               const char* wanted) {
+    std::shared_ptr<KernelObject> object = UseHandle(table, handle, api);
+    auto typed = std::dynamic_pointer_cast<T>(object);
+    if (!typed) StopWrongType(handle, *object, api, wanted);
+    return typed;
+}
+
+// What a wait on the handle waits for: only events are waited on in this system.
+std::shared_ptr<Waitable> SignalOf(KernelObject& object);
 
 }  // namespace platform::win32

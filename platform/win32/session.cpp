@@ -47,6 +47,11 @@ std::shared_ptr<Session> CurrentSession() {
     return tracker.session;
 }
 
+std::size_t OpenHandles() {
+    std::shared_ptr<Session> session = CurrentSession();
+    return session ? session->handles.Count() : 0;
+}
+
 std::uint64_t CurrentGeneration() {
     CurrentSession();
     Tracker& tracker = TheTracker();

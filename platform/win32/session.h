@@ -24,6 +24,9 @@ struct Session {
 // The session of the running kernel, a fresh one after a new boot; null while no kernel runs.
 std::shared_ptr<Session> CurrentSession();
 
+// Handles open in the current session: what leak checks compare.
+std::size_t OpenHandles();
+
 // The current generation: it moves on with every new boot and every reset.
 std::uint64_t CurrentGeneration();
 

@@ -15,9 +15,12 @@ using platform::win32::Event;
 using platform::win32::KernelObject;
 using platform::win32::Session;
 
-std::shared_ptr<Event> FindEvent(HANDLE hEvent, std::shared_ptr<Session>& session) {
-    session = CurrentSession();
-    return session ? session->handles.FindAs<Event>(hEvent) : nullptr;
+const platform::win32::HandleTable* TableOf(const std::shared_ptr<Session>& session) {
+    return session ? &session->handles : nullptr;
+}
+
+std::shared_ptr<Event> UseEvent(HANDLE hEvent, const char* api) {
+    return platform::win32::UseHandleAs<Event>(TableOf(CurrentSession()), hEvent, api, "an event");
 }
 
 }  // namespace
@@ -32,7 +35,7 @@ extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, B
     }
     if (lpName != nullptr) {
         if (auto existing = session->handles.FindNamedEvent(lpName)) {
-            HANDLE handle = session->handles.Insert(existing);
+            HANDLE handle = session->handles.Insert(existing, std::string("CreateEventA ") + lpName);
             SetLastError(ERROR_ALREADY_EXISTS);
             return handle;
         }
@@ -40,42 +43,27 @@ extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, B
     auto event = std::make_shared<Event>(session->kernel.clock(), bManualReset != FALSE,
                                          bInitialState != FALSE);
     if (lpName != nullptr) session->handles.NameEvent(lpName, event);
-    HANDLE handle = session->handles.Insert(std::move(event));
+    HANDLE handle = session->handles.Insert(
+        std::move(event), lpName != nullptr ? std::string("CreateEventA ") + lpName : "CreateEventA");
     SetLastError(ERROR_SUCCESS);
     return handle;
 }
 
 extern "C" BOOL WINAPI SetEvent(HANDLE hEvent) {
-    std::shared_ptr<Session> session;
-    const std::shared_ptr<Event> event = FindEvent(hEvent, session);
-    if (!event) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    event->signal()->Set();
+    UseEvent(hEvent, "SetEvent")->signal()->Set();
     return TRUE;
 }
 
 extern "C" BOOL WINAPI ResetEvent(HANDLE hEvent) {
-    std::shared_ptr<Session> session;
-    const std::shared_ptr<Event> event = FindEvent(hEvent, session);
-    if (!event) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    event->signal()->Reset();
+    UseEvent(hEvent, "ResetEvent")->signal()->Reset();
     return TRUE;
 }
 
 extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
-    const std::shared_ptr<Session> session = CurrentSession();
     const std::shared_ptr<KernelObject> object =
-        session ? session->handles.Find(hHandle) : nullptr;
-    const auto signal = object ? SignalOf(*object) : nullptr;
-    if (!signal) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return WAIT_FAILED;
-    }
+        platform::win32::UseHandle(TableOf(CurrentSession()), hHandle, "WaitForSingleObject");
+    const auto signal = SignalOf(*object);
+    if (!signal) platform::win32::StopWrongType(hHandle, *object, "WaitForSingleObject", "an event");
     std::optional<platform::Clock::TimePoint> deadline;
     if (dwMilliseconds != INFINITE) {
         deadline = signal->clock().Now() + std::chrono::milliseconds(dwMilliseconds);
@@ -86,10 +74,8 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds
 extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {
     const std::shared_ptr<Session> session = CurrentSession();
     std::shared_ptr<KernelObject> object = session ? session->handles.Remove(hObject) : nullptr;
-    if (!object) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    // Another thread may have closed it between a look-up and the removal: one stop either way.
+    if (!object) platform::win32::UseHandle(TableOf(session), hObject, "CloseHandle");
     // A file's cleanup and close go to the driver here, unless a call on another thread still
     // uses it; then they go when that call returns.
     object.reset();

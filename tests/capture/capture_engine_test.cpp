@@ -170,6 +170,25 @@ TEST_F(Capture, FramesLongerThanOneRequestAreReadInPieces)
     EXPECT_GE(OutputPsnr(c), kPsnrFloor[0]);
 }
 
+// The controller takes its window and layout registers first, then the three that follow them,
+// and the ones that start acquisition last.
+TEST_F(Capture, StartCaptureWritesTheControllerRegistersInOrder)
+{
+    probe().ClearLineTrace();
+    CaptureContext* c = StartContext(320, 240, 2);
+    ASSERT_NE(c, nullptr);
+    std::vector<int> registers;
+    for (const auto& command : TraceOf(Kind::EcpCommand))
+        if ((command.value & 0xC0) == 0xC0)
+            registers.push_back(command.value & 0x3F);
+    std::vector<int> expected;
+    for (int reg = 0x01; reg <= 0x13; ++reg)
+        expected.push_back(reg);
+    expected.insert(expected.end(), {0x18, 0x19, 0x1A, 0x17, 0x1B});
+    EXPECT_EQ(registers, expected);
+    StopContext(c);
+}
+
 TEST_F(Capture, ZoomAndPanReachTheCameraAtTheNextFrame)
 {
     CaptureContext* c = Stream(320, 240, 0);

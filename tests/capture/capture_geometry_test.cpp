@@ -117,6 +117,15 @@ TEST_F(Geometry, FullFrameCompressedModesWindowWiderThanSource)
     }
 }
 
+// Compressed frames are a whole number of 8-pixel blocks, the nearest to the capture width.
+TEST_F(Geometry, CompressedWidthRoundsToTheNearestBlock)
+{
+    CaptureContext* c = StartContext(336, 240, 2);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(c->frameWidth, 240);
+    StopContext(c);
+}
+
 TEST_F(Geometry, Mode3ZoomAndCropPushedBackFromTheCorner)
 {
     CaptureContext* c = StartContext(320, 240, 3);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "decode/colour_conversion.h"
+#include "decode/simd.h"
 #include "guarded_buffer.h"
 
 namespace {
@@ -120,22 +121,75 @@ TEST_F(ColourConversion, ConvertersMatchDirectArithmetic)
     }
 }
 
-// The fast rows against the plain ones on random pairs of every row length up to 40 pairs.
-TEST_F(ColourConversion, FastRowsMatchThePlainOnes)
+struct NamedRows {
+    const char* name;
+    const ConvertRows* rows;
+};
+
+// Every vector variant this build has and this processor runs.
+std::vector<NamedRows> VectorRows()
+{
+    std::vector<NamedRows> variants;
+#if LORV_SSE2
+    variants.push_back({"sse2", &sse2ConvertRows});
+#endif
+#if LORV_AVX2
+    if (CpuHasAvx2())
+        variants.push_back({"avx2", &avx2ConvertRows});
+#endif
+    return variants;
+}
+
+using RowMember = ConvertRow ConvertRows::*;
+struct RowKind {
+    const char* name;
+    RowMember row;
+    int bytesPerPair;
+};
+constexpr RowKind kRowKinds[] = {{"rgb24", &ConvertRows::rgb24, 6},
+                                 {"rgb16", &ConvertRows::rgb16, 4},
+                                 {"rgb24Double", &ConvertRows::rgb24Double, 12},
+                                 {"rgb16Double", &ConvertRows::rgb16Double, 8}};
+
+// Random pairs of every row length a 640-pixel output has, the input ending at a guard page.
+TEST_F(ColourConversion, VectorRowsMatchThePlainOnesAtEveryLength)
 {
     std::mt19937 random(5);
-    for (int pairs = 0; pairs <= 40; ++pairs)
-        for (int trial = 0; trial < 4; ++trial) {
-            const auto in = ExactInput(RandomBytes(random, std::size_t(4 * pairs)));
-            GuardedOutput fast24(std::size_t(6 * pairs)), plain24(std::size_t(6 * pairs));
-            GuardedOutput fast16(std::size_t(4 * pairs)), plain16(std::size_t(4 * pairs));
-            ConvertRowToRgb24(in.get(), pairs, fast24.data());
-            ConvertRowToRgb24Plain(in.get(), pairs, plain24.data());
-            ConvertRowToRgb16(in.get(), pairs, fast16.data());
-            ConvertRowToRgb16Plain(in.get(), pairs, plain16.data());
-            ASSERT_EQ(fast24.contents(), plain24.contents()) << pairs;
-            ASSERT_EQ(fast16.contents(), plain16.contents()) << pairs;
-            ASSERT_TRUE(fast24.GuardsIntact() && fast16.GuardsIntact()) << pairs;
+    for (int pairs = 0; pairs <= 320; ++pairs) {
+        const GuardPageInput in(RandomBytes(random, std::size_t(4 * pairs)));
+        for (const RowKind& kind : kRowKinds) {
+            GuardedOutput plain(std::size_t(kind.bytesPerPair * pairs));
+            (plainConvertRows.*kind.row)(in.get(), pairs, plain.data());
+            for (const NamedRows& variant : VectorRows()) {
+                GuardedOutput fast(std::size_t(kind.bytesPerPair * pairs));
+                (variant.rows->*kind.row)(in.get(), pairs, fast.data());
+                ASSERT_EQ(fast.contents(), plain.contents()) << variant.name << " " << kind.name << " " << pairs;
+                ASSERT_TRUE(fast.GuardsIntact()) << variant.name << " " << kind.name << " " << pairs;
+            }
+        }
+    }
+}
+
+// All 2^24 combinations of Y, Cr and Cb: the vector arithmetic stands in for the tables.
+TEST_F(ColourConversion, VectorRowsMatchThePlainOnesOnEveryColour)
+{
+    std::vector<BYTE> in(4 * 256);
+    std::vector<BYTE> plain(6 * 256), fast(6 * 256);
+    for (int cr = 0; cr < 256; ++cr)
+        for (int cb = 0; cb < 256; ++cb) {
+            for (int i = 0; i < 256; ++i) {
+                in[4 * i] = BYTE(i);
+                in[4 * i + 1] = BYTE(cr);
+                in[4 * i + 2] = BYTE(255 - i);
+                in[4 * i + 3] = BYTE(cb);
+            }
+            for (const RowKind& kind : {kRowKinds[0], kRowKinds[1]}) {
+                (plainConvertRows.*kind.row)(in.data(), 256, plain.data());
+                for (const NamedRows& variant : VectorRows()) {
+                    (variant.rows->*kind.row)(in.data(), 256, fast.data());
+                    ASSERT_EQ(fast, plain) << variant.name << " " << kind.name << " Cr " << cr << " Cb " << cb;
+                }
+            }
         }
 }
 

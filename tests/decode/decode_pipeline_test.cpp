@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "decode/decode.h"
+#include "decode/simd.h"
 #include "guarded_buffer.h"
 
 namespace {
@@ -92,30 +93,89 @@ TEST_F(DecodePipeline, StretchWeightsAndRebuildsOnlyOnANewSizePair)
     EXPECT_EQ(tall[2], 133);
 }
 
-// The fast row blend against the plain one: random lengths and weights, inputs ending at their
-// heap block, and in place with the output at or before the first row.
-TEST_F(DecodePipeline, FastRowBlendMatchesThePlainOne)
-{
-    for (int trial = 0; trial < 200; ++trial) {
-        const std::size_t count = random() % 100;
-        const std::int32_t nextWeight = std::int32_t(random() % 8192);
-        const std::int32_t weight = std::int32_t(8191 - nextWeight + random() % 2);
-        const auto current = ExactInput(RandomBytes(random, count));
-        const auto next = ExactInput(RandomBytes(random, count));
-        GuardedOutput fast(count), plain(count);
-        BlendRows(current.get(), next.get(), fast.data(), std::ptrdiff_t(count), nextWeight, weight);
-        BlendRowsPlain(current.get(), next.get(), plain.data(), std::ptrdiff_t(count), nextWeight, weight);
-        ASSERT_EQ(fast.contents(), plain.contents()) << count;
-        ASSERT_TRUE(fast.GuardsIntact());
+using BlendFunction = void (*)(const BYTE*, const BYTE*, BYTE*, std::ptrdiff_t, std::int32_t, std::int32_t);
 
-        // Two rows one after the other, the output starting up to 20 bytes before the first.
-        const std::size_t lead = random() % 21;
-        auto rows = RandomBytes(random, lead + 2 * count);
-        auto copy = rows;
-        BlendRows(rows.data() + lead, rows.data() + lead + count, rows.data(), std::ptrdiff_t(count), nextWeight, weight);
-        BlendRowsPlain(copy.data() + lead, copy.data() + lead + count, copy.data(), std::ptrdiff_t(count), nextWeight,
-                       weight);
-        ASSERT_EQ(rows, copy) << count << " lead " << lead;
+std::vector<BlendFunction> FastBlends()
+{
+    std::vector<BlendFunction> blends = {BlendRows};
+#if LORV_AVX2
+    if (CpuHasAvx2())
+        blends.push_back(BlendRowsAvx2);
+#endif
+    return blends;
+}
+
+// The fast row blends against the plain one: every row length up to 641 pixels, random
+// weights, inputs ending at a guard page, and in place with the output at or before the first row.
+TEST_F(DecodePipeline, FastRowBlendsMatchThePlainOne)
+{
+    for (std::size_t count = 0; count <= 2 * kMaxStretchSize; ++count)
+        for (const BlendFunction blend : FastBlends()) {
+            const std::int32_t nextWeight = std::int32_t(random() % 8192);
+            const std::int32_t weight = std::int32_t(8191 - nextWeight + random() % 2);
+            const GuardPageInput current(RandomBytes(random, count));
+            const GuardPageInput next(RandomBytes(random, count));
+            GuardedOutput fast(count), plain(count);
+            blend(current.get(), next.get(), fast.data(), std::ptrdiff_t(count), nextWeight, weight);
+            BlendRowsPlain(current.get(), next.get(), plain.data(), std::ptrdiff_t(count), nextWeight, weight);
+            ASSERT_EQ(fast.contents(), plain.contents()) << count;
+            ASSERT_TRUE(fast.GuardsIntact());
+
+            // Two rows one after the other, the output starting up to 20 bytes before the first.
+            const std::size_t lead = random() % 21;
+            auto rows = RandomBytes(random, lead + 2 * count);
+            auto copy = rows;
+            blend(rows.data() + lead, rows.data() + lead + count, rows.data(), std::ptrdiff_t(count), nextWeight, weight);
+            BlendRowsPlain(copy.data() + lead, copy.data() + lead + count, copy.data(), std::ptrdiff_t(count), nextWeight,
+                           weight);
+            ASSERT_EQ(rows, copy) << count << " lead " << lead;
+        }
+}
+
+// The vector ScaleWidth rows against the plain one for every even destination width (from a
+// random source width) and every even source width (to a random destination), two rows of
+// input ending at a guard page.
+TEST_F(DecodePipeline, VectorWidthRowsMatchThePlainOne)
+{
+    std::vector<std::pair<int, int>> sizes;
+    for (int d = 2; d <= 640; d += 2)
+        sizes.push_back({2 + 2 * int(random() % (d / 2)), d});
+    for (int s = 2; s <= 640; s += 2)
+        sizes.push_back({s, s + 2 * int(random() % ((642 - s) / 2))});
+    std::vector<std::pair<const char*, WidthRow>> variants = {{"sse2", widthRows.sse2}};
+    if (CpuHasAvx2())
+        variants.push_back({"avx2", widthRows.avx2});
+    for (const auto& [source, destination] : sizes) {
+        const GuardPageInput in(RandomBytes(random, std::size_t(4 * source)));
+        GuardedOutput plain(std::size_t(4 * destination));
+        ScaleWidthWith(widthRows.plain, source, source, 2, in.get(), destination, plain.data());
+        for (const auto& [name, row] : variants) {
+            GuardedOutput fast(std::size_t(4 * destination));
+            ScaleWidthWith(row, source, source, 2, in.get(), destination, fast.data());
+            ASSERT_EQ(fast.contents(), plain.contents()) << name << " " << source << " to " << destination;
+            ASSERT_TRUE(fast.GuardsIntact()) << name << " " << source << " to " << destination;
+        }
+    }
+}
+
+// The vector mode-1 lower rows against the plain one at every width up to 640, the luma
+// ending at a guard page.
+TEST_F(DecodePipeline, VectorLowerRowsMatchThePlainOne)
+{
+    std::vector<std::pair<const char*, LowerRow>> variants = {{"sse2", lowerRows.sse2}};
+    if (CpuHasAvx2())
+        variants.push_back({"avx2", lowerRows.avx2});
+    for (int width = 0; width <= 640; ++width) {
+        const GuardPageInput upper(RandomBytes(random, std::size_t(2 * width)));
+        const GuardPageInput luma(RandomBytes(random, std::size_t(width)));
+        GuardedOutput plain(std::size_t(2 * width));
+        lowerRows.plain(upper.get(), luma.get(), width, plain.data());
+        for (const auto& [name, row] : variants) {
+            GuardedOutput fast(std::size_t(2 * width));
+            row(upper.get(), luma.get(), width, fast.data());
+            ASSERT_EQ(fast.contents(), plain.contents()) << name << " " << width;
+            ASSERT_TRUE(fast.GuardsIntact()) << name << " " << width;
+        }
     }
 }
 

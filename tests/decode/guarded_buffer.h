@@ -5,7 +5,11 @@
 #include <cstddef>
 #include <memory>
 #include <random>
+#include <stdexcept>
 #include <vector>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <windows.h>
 
@@ -48,3 +52,29 @@ inline std::vector<BYTE> RandomBytes(std::mt19937& random, std::size_t count)
         b = static_cast<BYTE>(random());
     return bytes;
 }
+
+// Bytes that end exactly at an inaccessible page: reading one byte past them faults, with or
+// without a sanitizer.
+class GuardPageInput {
+public:
+    explicit GuardPageInput(const std::vector<BYTE>& bytes)
+    {
+        const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        mappedBytes_ = (bytes.size() + page - 1) / page * page + page;
+        mapping_ = static_cast<BYTE*>(mmap(nullptr, mappedBytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        if (mapping_ == MAP_FAILED)
+            throw std::runtime_error("mmap failed");
+        mprotect(mapping_ + mappedBytes_ - page, page, PROT_NONE);
+        data_ = mapping_ + mappedBytes_ - page - bytes.size();
+        std::copy(bytes.begin(), bytes.end(), data_);
+    }
+    ~GuardPageInput() { munmap(mapping_, mappedBytes_); }
+    GuardPageInput(const GuardPageInput&) = delete;
+    GuardPageInput& operator=(const GuardPageInput&) = delete;
+    const BYTE* get() const { return data_; }
+
+private:
+    BYTE* mapping_ = nullptr;
+    std::size_t mappedBytes_ = 0;
+    BYTE* data_ = nullptr;
+};

@@ -1,6 +1,7 @@
 // Entry, add-device, the hold count, removal and the PnP and power requests.
 #include "driver_fixture.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -114,6 +115,11 @@ TEST_F(PnpTest, StopIsRefusedOtherRequestsGoToTheBus) {
     EXPECT_EQ(kernel().SendSystemRequest(pdo_, IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
     EXPECT_TRUE(Logged("PNP\n"));
     EXPECT_TRUE(Logged("DispatchPnp(1)\n"));
+    // Neither stop request reaches the bus; the others do.
+    const std::vector<std::uint8_t> atBus = machine_->bus().PnpMinorsSeen(pdo_);
+    EXPECT_EQ(std::count(atBus.begin(), atBus.end(), IRP_MN_QUERY_STOP_DEVICE), 0);
+    EXPECT_EQ(std::count(atBus.begin(), atBus.end(), IRP_MN_CANCEL_STOP_DEVICE), 0);
+    EXPECT_EQ(std::count(atBus.begin(), atBus.end(), IRP_MN_QUERY_REMOVE_DEVICE), 1);
     EXPECT_TRUE(IrpCountSettlesAt(2));
 }
 

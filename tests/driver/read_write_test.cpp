@@ -124,6 +124,7 @@ TEST_F(ReadWriteTest, CompletionInsideTheCallToTheBusDriver) {
     EXPECT_EQ(out, Bytes{1});
 
     device_->OnIn(kBulkIn, Answer(Pattern(100)));
+    ClearLog();  // the get-register above logged the same completion line
     Bytes buffer(128);
     PendingIo read = StartRead(buffer);
     EXPECT_TRUE(read.IsDone());
@@ -136,6 +137,7 @@ TEST_F(ReadWriteTest, CompletionInsideTheCallToTheBusDriver) {
     auto complete = std::find(lines.begin(), lines.end(), "leave Request_CompleteWithCompleteRequest\n");
     auto leave = std::find_if(lines.begin(), lines.end(),
                               [](const std::string& line) { return line.starts_with("leave _Device::ApiRead"); });
+    ASSERT_NE(complete, lines.end());
     ASSERT_NE(leave, lines.end());
     EXPECT_LT(complete, leave);
     EXPECT_TRUE(IrpCountSettlesAt(2));

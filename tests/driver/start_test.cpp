@@ -179,6 +179,11 @@ TEST_F(StartTest, InterfacesWithManyOrFewPipes) {
     EXPECT_EQ(Read(buffer).status, STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(Ioctl(IOCTL_BRIDGE_ABORT_PIPE, {1}, 0).status, STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(Write(buffer).status, STATUS_SUCCESS);
+    Unplug();
+
+    // No endpoints: the chosen interface descriptor is the configuration's last nine bytes.
+    ASSERT_EQ(Plug(BridgeWithEndpoints(0)), STATUS_SUCCESS);
+    EXPECT_EQ(device_->alternateSetting(0), 2);
 }
 
 }  // namespace

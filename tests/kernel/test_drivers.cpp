@@ -77,6 +77,13 @@ NTSTATUS ReadDone(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     return STATUS_SUCCESS;
 }
 
+NTSTATUS KeepTheIrp(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+    UNREFERENCED_PARAMETER(device);
+    UNREFERENCED_PARAMETER(irp);
+    UNREFERENCED_PARAMETER(context);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
 NTSTATUS ForgetThePendingMark(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     UNREFERENCED_PARAMETER(device);
     UNREFERENCED_PARAMETER(irp);
@@ -149,6 +156,19 @@ NTSTATUS CommitFault(PDEVICE_OBJECT device, FdoExtension* ext, PIRP irp, Fault f
     case Fault::UnbalancedReference:
         ObDereferenceObject(device);
         break;
+    case Fault::MarkPendingReturnSuccess:
+        IoMarkIrpPending(irp);
+        return CompleteNow(irp, STATUS_SUCCESS, 0);
+    case Fault::CompleteWithPending:
+        return CompleteNow(irp, STATUS_PENDING, 0);
+    case Fault::HaltAndForget: {
+        PIRP own = IoAllocateIrp(ext->lower->StackSize, FALSE);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(own);
+        next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+        IoSetCompletionRoutine(own, KeepTheIrp, nullptr, TRUE, TRUE, TRUE);
+        IoCallDriver(ext->lower, own);  // the bus holds it
+        break;
+    }
     case Fault::None:
         break;
     }

@@ -31,6 +31,9 @@ enum class Fault : unsigned char {
     LeakPoolAtUnload,      // allocates; the unload then finds it
     LeakIrpAtRemoval,      // keeps the request and deletes the device at removal
     UnbalancedReference,
+    MarkPendingReturnSuccess,
+    CompleteWithPending,
+    HaltAndForget,  // a request of its own whose completion routine keeps it, never freed
 };
 
 // What the drivers share with the test; reset by Reset().

@@ -41,6 +41,11 @@ TEST_F(VerifierDeathTest, CatchesMisuseOfRequests) {
             CompleteFromAnotherThread(TakeHeldIrp(World().fdoHeld), STATUS_SUCCESS, 100);
         },
         "VERIFIER: IRP .* completed with Information 100, more than its buffer of 8 bytes");
+    EXPECT_DEATH(Commit(Fault::MarkPendingReturnSuccess),
+                 "VERIFIER: IoMarkIrpPending and then status 0x00000000 returned, not "
+                 "STATUS_PENDING: IRP 0x[0-9a-f]+ at device");
+    EXPECT_DEATH(Commit(Fault::CompleteWithPending),
+                 "VERIFIER: IRP 0x[0-9a-f]+ completed with STATUS_PENDING");
     EXPECT_DEATH(Commit(Fault::StackOverrun),
                  "VERIFIER: IRP stack location overrun: IoCallDriver .* no stack location left");
 }
@@ -69,6 +74,16 @@ TEST_F(VerifierDeathTest, CatchesLeaksAtRemovalAndUnload) {
             kernel.RequestRemoval(pdo, false).Wait();
         },
         "VERIFIER: IRP leaked at removal: IRP .* \\(major 14\\) of device .* not completed");
+    EXPECT_DEATH(
+        {
+            FileObject* file = nullptr;
+            Commit(Fault::HaltAndForget, &file);
+            CompleteFromAnotherThread(TakeHeldIrp(World().busHeld), STATUS_SUCCESS, 0);
+            CloseFile(kernel, file);
+            Shutdown();
+        },
+        "VERIFIER: IRP .* from IoAllocateIrp of \\\\Driver\\\\KTestFdo never freed when the "
+        "driver unloaded \\(its completion routine returned STATUS_MORE_PROCESSING_REQUIRED");
     EXPECT_DEATH(Commit(Fault::UnbalancedReference),
                  "VERIFIER: unbalanced reference: ObDereferenceObject");
 }

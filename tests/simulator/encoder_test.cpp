@@ -7,6 +7,8 @@
 #include <numeric>
 
 #include "fixture.h"
+#include "frame_encoder.h"
+#include "scene.h"
 
 namespace simtest {
 namespace {
@@ -208,6 +210,28 @@ TEST_F(EncoderTest, CompressedFramesDecodeCloseToTheTruth) {
                     c.smooth ? "smooth picture" : "test pattern", y, cr, cb);
         EXPECT_GT(y, c.luma);
         EXPECT_GT(std::min(cr, cb), c.chroma);
+    }
+}
+
+// The encoders' bytes, pinned: a faster encoder must send exactly the frames it replaces.
+TEST(EncoderBytes, FramesKeepTheirBytes) {
+    auto hash = [](const std::vector<std::uint8_t>& bytes) {
+        std::uint64_t h = 14695981039346656037ull;  // FNV-1a
+        for (std::uint8_t b : bytes) h = (h ^ b) * 1099511628211ull;
+        return h;
+    };
+    const simulator::Scene pattern(std::nullopt), smooth(SmoothPicture());
+    const simulator::Window window{8, 2, 192, 68, 32, 64};  // a 96 x 68 picture
+    const std::uint64_t expected[2][5] = {
+        {0x98ac6255bfcc66a5ull, 0xd4e1cf17055cf69dull, 0x0b994d79102b179full, 0x7cbef7a5f0b2dda1ull, 0x116cec2ff84c4767ull},
+        {0x095dbc98d159b12aull, 0x93dde2cb9132aa5dull, 0x2ed464732721b2d2ull, 0xf02b16d35f2af7abull, 0x243fd3c494146258ull}};
+    for (int scene = 0; scene < 2; ++scene) {
+        const auto picture = (scene == 0 ? pattern : smooth).Sample(window, 7, {});
+        for (int mode = 0; mode < 5; ++mode) {
+            const auto format = static_cast<simulator::FrameFormat>(mode);
+            const auto frame = simulator::AssembleFrame(format, picture, 96 * 68 * 2, 96 * 68 / 4, {1, 2, 3, 4});
+            EXPECT_EQ(hash(frame), expected[scene][mode]) << "scene " << scene << " mode " << mode;
+        }
     }
 }
 

@@ -176,6 +176,8 @@ TransferReply ScriptedUsbDevice::StandardRequest(const SetupPacket& setup, std::
             }
             return {Reply::Stall};
         }
+        case 0x0201:  // CLEAR_FEATURE(ENDPOINT_HALT)
+            return {setup.wValue == 0 ? Reply::Ack : Reply::Stall};
         case 0x8000:  // GET_STATUS
             return give(Bytes{0, 0});
         case 0x8008:  // GET_CONFIGURATION

@@ -51,14 +51,15 @@ protected:
         return run;
     }
 
-    // A scene of two colours: red above, blue below.
-    fs::path WriteTwoColourScene() const
+    // A scene of two colours: red above, blue below; or red left, blue right.
+    fs::path WriteTwoColourScene(bool sideBySide = false) const
     {
         RgbImage scene{64, 64, {}};
         for (int y = 0; y < 64; ++y)
-            for (int x = 0; x < 64; ++x)
-                scene.pixels.insert(scene.pixels.end(), {std::uint8_t(y < 32 ? 220 : 20), 20,
-                                                         std::uint8_t(y < 32 ? 20 : 220)});
+            for (int x = 0; x < 64; ++x) {
+                const bool red = (sideBySide ? x : y) < 32;
+                scene.pixels.insert(scene.pixels.end(), {std::uint8_t(red ? 220 : 20), 20, std::uint8_t(red ? 20 : 220)});
+            }
         const fs::path path = dir_ / "scene.png";
         WritePng(path, scene);
         return path;
@@ -170,6 +171,22 @@ TEST_F(LorvcamRun, FilmedSceneKeepsItsOrientationAndColours)
         EXPECT_LT(top[2], 90) << bits;
         EXPECT_GT(bottom[2], 150) << bits;
         EXPECT_LT(bottom[0], 90) << bits;
+    }
+}
+
+// Zoomed in, the crop centre's side of the scene fills the middle of the picture.
+TEST_F(LorvcamRun, CropCentreIsTheMiddleOfThePicture)
+{
+    const fs::path scene = WriteTwoColourScene(true);
+    for (const auto& [crop, red] : {std::pair{"100,120", true}, std::pair{"360,120", false}}) {
+        const fs::path out = dir_ / (std::string("frames") + crop);
+        const RunResult run = Lorvcam("capture -q -n 1 --size 160x120 --zoom 48 --crop " + std::string(crop) +
+                                      " --scene '" + scene.string() + "' -o '" + out.string() + "'");
+        ASSERT_EQ(run.status, 0) << run.err;
+        const RgbImage image = ReadPng(out / "frame-0001.png");
+        const auto middle = image.Row(60).subspan(80 * 3, 3);
+        EXPECT_EQ(middle[0] > 150, red) << crop;
+        EXPECT_EQ(middle[2] > 150, !red) << crop;
     }
 }
 

@@ -219,6 +219,23 @@ TEST_F(TransferTest, StallAndFailureOfABulkPacketFailTheTransfer) {
     EXPECT_EQ(stalled.status(), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(urb.urb()->UrbHeader.Status, USBD_STATUS_STALL_PID);
 
+    // The pipe stays halted until it is reset; the reset clears the endpoint's halt too.
+    Submission halted(testDriver.lower, BuildBulk(urb, pipeOut, data.data(), 8, 0));
+    halted.Wait();
+    EXPECT_EQ(urb.urb()->UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
+    device->ClearRecords();
+    PURB reset = BuildAbort(urb, pipeOut);
+    reset->UrbHeader.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+    Submission resetting(testDriver.lower, reset);
+    resetting.Wait();
+    EXPECT_EQ(resetting.status(), STATUS_SUCCESS);
+    auto setups = device->SetupPackets();
+    ASSERT_EQ(setups.size(), 1u);
+    EXPECT_EQ(setups[0].bmRequestType, 0x02);
+    EXPECT_EQ(setups[0].bRequest, USB_REQUEST_CLEAR_FEATURE);
+    EXPECT_EQ(setups[0].wValue, USB_FEATURE_ENDPOINT_STALL);
+    EXPECT_EQ(setups[0].wIndex, 0x01);
+
     device->OnOut(0x01, test_support::Fail());
     Submission failed(testDriver.lower, BuildBulk(urb, pipeOut, data.data(), 8, 0));
     failed.Wait();

@@ -55,6 +55,7 @@ TEST(WallClock, CameraComesUpAndStreamsAtTheHardwarePace) {
     FreeCaptureContext(context);
     EXPECT_EQ(Leave_USS720_W9966_SAA7111(), 1);
     EXPECT_GE(camera.probe().framesStarted(), static_cast<std::uint64_t>(kFrames));
+    DllMain(nullptr, DLL_PROCESS_DETACH, nullptr);
     machine.Shutdown();
 
     const Milliseconds bringUp = up - start, frames = captured - streaming;

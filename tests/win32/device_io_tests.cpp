@@ -11,6 +11,7 @@
 #include "kernel_state.h"
 #include "windows.h"
 #include "message_boxes.h"
+#include "app_verifier.h"
 #include "session.h"
 #include "test_driver.h"
 
@@ -69,15 +70,6 @@ TEST_F(Win32DeviceIo, OpeningAndClosingReachTheDriverInWindowsOrder) {
     EXPECT_EQ(win32_test::SeenRequests(),
               (std::vector<std::string>{"create", "cleanup", "close"}));
 
-    // A closed handle is refused everywhere, and never reaches the driver again.
-    EXPECT_FALSE(CloseHandle(device));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    DWORD bytes = 0;
-    EXPECT_FALSE(DeviceIoControl(device, win32_test::kIoctlEcho, nullptr, 0, nullptr, 0, &bytes,
-                                 nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    EXPECT_EQ(WaitForSingleObject(device, 0), WAIT_FAILED);
-    EXPECT_EQ(win32_test::SeenRequests().size(), 3u);
 }
 
 TEST_F(Win32DeviceIo, AResetClosesTheFilesOfTheRunningKernel) {
@@ -86,7 +78,6 @@ TEST_F(Win32DeviceIo, AResetClosesTheFilesOfTheRunningKernel) {
     platform::win32::ResetProcessState();
     EXPECT_EQ(win32_test::SeenRequests(),
               (std::vector<std::string>{"create", "cleanup", "close"}));
-    EXPECT_FALSE(CloseHandle(device));
     HANDLE again = Open();  // the new session works on the same kernel
     EXPECT_NE(again, INVALID_HANDLE_VALUE);
     EXPECT_NE(again, device);
@@ -249,9 +240,6 @@ TEST_F(Win32DeviceIo, WaitsTimeOutOnTheVirtualClock) {
     EXPECT_TRUE(ResetEvent(manual));
     EXPECT_EQ(WaitForSingleObject(manual, 10), WAIT_TIMEOUT);
 
-    EXPECT_EQ(WaitForSingleObject(reinterpret_cast<HANDLE>(0x7777), 0), WAIT_FAILED);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    EXPECT_FALSE(SetEvent(nullptr));
     CloseHandle(automatic);
     CloseHandle(manual);
 }
@@ -333,9 +321,85 @@ TEST(Win32Boot, NothingOfAnEarlierKernelSurvivesANewBoot) {
     platform::Clock::Participant me(*clock);
     EXPECT_EQ(GetLastError(), 0u);
     EXPECT_TRUE(platform::win32::RecordedMessageBoxes().empty());
-    EXPECT_EQ(WaitForSingleObject(fromFirstBoot, 0), WAIT_FAILED);
-    EXPECT_FALSE(CloseHandle(fromFirstBoot));
     EXPECT_EQ(GetTickCount(), 0u);
+    EXPECT_DEATH(WaitForSingleObject(fromFirstBoot, 0),
+                 "APP VERIFIER: invalid handle 0x[0-9a-f]+ passed to WaitForSingleObject "
+                 "\\(already closed\\)");
+}
+
+// Application Verifier's handle checks: every misuse stops at once, before any driver sees it.
+using Win32VerifierDeathTest = Win32DeviceIo;
+
+TEST_F(Win32VerifierDeathTest, StopsOnClosedNullAndWrongTypeHandles) {
+    HANDLE device = Open();
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE closed = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_TRUE(CloseHandle(closed));
+    DWORD bytes = 0;
+    EXPECT_DEATH(CloseHandle(closed), "APP VERIFIER: invalid handle .* passed to CloseHandle \\(already closed\\)");
+    EXPECT_DEATH(SetEvent(closed), "invalid handle .* passed to SetEvent \\(already closed\\)");
+    EXPECT_DEATH(WaitForSingleObject(reinterpret_cast<HANDLE>(0x7777), 0),
+                 "invalid handle 0x7777 passed to WaitForSingleObject \\(never opened\\)");
+    EXPECT_DEATH(ResetEvent(nullptr), "APP VERIFIER: NULL handle passed to ResetEvent");
+    EXPECT_DEATH(WaitForSingleObject(device, 0),
+                 "handle .* of the wrong type passed to WaitForSingleObject: a file, where an "
+                 "event is needed");
+    EXPECT_DEATH(DeviceIoControl(event, win32_test::kIoctlEcho, nullptr, 0, nullptr, 0, &bytes,
+                                 nullptr),
+                 "wrong type passed to DeviceIoControl: a event, where a file is needed");
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = device;
+    unsigned char frame[16];
+    EXPECT_DEATH(ReadFile(device, frame, sizeof frame, nullptr, &overlapped),
+                 "wrong type passed to ReadFile: a file, where an event is needed");
+    EXPECT_TRUE(win32_test::SeenRequests().size() == 1);  // the create, and nothing else
+    CloseHandle(event);
+    CloseHandle(device);
+}
+
+// The record and the buffer belong to the request until it completes.
+TEST_F(Win32VerifierDeathTest, StopsOnMemoryOfARequestInFlight) {
+    HANDLE device = Open();
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    auto* overlapped = static_cast<OVERLAPPED*>(LocalAlloc(LPTR, sizeof(OVERLAPPED)));
+    auto* frame = static_cast<unsigned char*>(GlobalAlloc(GPTR, 64));
+    overlapped->hEvent = event;
+    ASSERT_FALSE(ReadFile(device, frame, 64, nullptr, overlapped));
+    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    EXPECT_DEATH(GlobalFree(frame),
+                 "APP VERIFIER: GlobalFree of GlobalAlloc block .* of 64 bytes .* while a request "
+                 "using it is in flight");
+    EXPECT_DEATH(LocalFree(overlapped), "LocalFree of LocalAlloc block .* while a request");
+    unsigned char other[8];
+    EXPECT_DEATH(ReadFile(device, other, sizeof other, nullptr, overlapped),
+                 "APP VERIFIER: OVERLAPPED 0x[0-9a-f]+ reused for a new request while its "
+                 "request is in flight");
+    CompleteLater([](PIRP irp) { win32_test::Complete(irp, STATUS_SUCCESS, 64); });
+    DWORD bytes = 0;
+    EXPECT_TRUE(GetOverlappedResult(device, overlapped, &bytes, TRUE));
+    JoinHelper();
+    // Completed: both are the caller's again.
+    EXPECT_EQ(GlobalFree(frame), nullptr);
+    EXPECT_EQ(LocalFree(overlapped), nullptr);
+    CloseHandle(event);
+    CloseHandle(device);
+}
+
+TEST_F(Win32VerifierDeathTest, SessionEndNamesWhatWasLeft) {
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, "frames");
+    EXPECT_DEATH(platform::win32::CheckSessionEnd(),
+                 "APP VERIFIER: handle 0x[0-9a-f]+ \\(event from CreateEventA frames\\) still "
+                 "open at the end of the session");
+    CloseHandle(event);
+    void* block = LocalAlloc(LMEM_FIXED, 40);
+    EXPECT_DEATH(platform::win32::CheckSessionEnd(),
+                 "APP VERIFIER: leaked at the end of the session: LocalAlloc block 0x[0-9a-f]+ "
+                 "of 40 bytes from win32_tests");
+    static_cast<unsigned char*>(block)[40] = 0;
+    EXPECT_DEATH(platform::win32::CheckSessionEnd(), "APP VERIFIER: write past the end of LocalAlloc");
+    static_cast<unsigned char*>(block)[40] = 0xFD;
+    LocalFree(block);
+    platform::win32::CheckSessionEnd();
 }
 
 }  // namespace

@@ -184,15 +184,25 @@ TEST_F(Win32Heap, ZeroInitAndFreeingFollowWindows) {
     EXPECT_EQ(LocalFree(nullptr), nullptr);
 }
 
-TEST_F(Win32Heap, BadFreesFailWithTheHandleAndCorruptNothing) {
-    void* block = GlobalAlloc(GPTR, 32);
-    ASSERT_EQ(GlobalFree(block), nullptr);
-    SetLastError(0);
-    EXPECT_EQ(GlobalFree(block), block);  // twice
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+// Where Application Verifier stops, so does this heap; a request it cannot serve still fails.
+using Win32HeapDeathTest = Win32Heap;
+
+TEST_F(Win32HeapDeathTest, StopsOnBadFreesAndWritesOutsideABlock) {
+    auto* block = static_cast<unsigned char*>(GlobalAlloc(GPTR, 32));
+    EXPECT_DEATH(GlobalFree(block + 8),
+                 "APP VERIFIER: GlobalFree of 0x[0-9a-f]+, inside GlobalAlloc block 0x[0-9a-f]+ of "
+                 "32 bytes from win32_tests");
     int notFromTheHeap = 0;
-    EXPECT_EQ(LocalFree(&notFromTheHeap), &notFromTheHeap);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_DEATH(LocalFree(&notFromTheHeap),
+                 "APP VERIFIER: LocalFree of 0x[0-9a-f]+, which is not a live block");
+    block[32] = 1;
+    EXPECT_DEATH(GlobalFree(block), "APP VERIFIER: write past the end of GlobalAlloc block .* of 32");
+    block[32] = 0xFD;
+    block[-1] = 1;
+    EXPECT_DEATH(GlobalFree(block), "APP VERIFIER: write before the start of GlobalAlloc block");
+    block[-1] = 0xFD;
+    ASSERT_EQ(GlobalFree(block), nullptr);
+    EXPECT_DEATH(GlobalFree(block), "APP VERIFIER: GlobalFree of 0x[0-9a-f]+, which is not a live block");
     // Moveable memory needs LocalLock, which this system never uses.
     EXPECT_EQ(LocalAlloc(LMEM_MOVEABLE, 16), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);

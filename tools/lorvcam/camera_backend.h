@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <iosfwd>
 #include <memory>
 #include <string>
 
@@ -18,6 +19,9 @@ namespace lorvcam {
 
 // Adds the options this platform's camera takes to a command (capture, info).
 void AddPlatformOptions(CLI::App& command, PlatformOptions& options);
+
+// Prints the cameras this machine can reach, one a line; returns the exit status.
+int ListCameras(std::ostream& out);
 
 class CameraBackend {
 public:

@@ -3,12 +3,16 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <iostream>
+#include <optional>
 #include <stdexcept>
 
 #include <wdm.h>
 
 #include "camera.h"     // simulator
+#include "capture_api.h"
 #include "debug_log.h"  // platform/kernel
+#include "libusb_host.h"  // platform/libusb
 #include "machine.h"    // platform/machine
 #include "png_file.h"
 
@@ -23,6 +27,38 @@ void AddPlatformOptions(CLI::App& command, PlatformOptions& options)
         ->check(CLI::ExistingFile);
     command.add_flag("--realtime", options.realtime, "Pace the simulated camera like the real hardware");
     command.add_flag("--log", options.showLog, "Echo the driver's and the library's debug output to stderr");
+    command
+        .add_option("--device", options.device,
+                    "sim (the simulated camera, the default), usb (the first bridge found), usb:BUS:ADDR or "
+                    "usb:VID:PID; 'lorvcam list' shows them")
+        ->check([](const std::string& text) {
+            return text == "sim" || platform::libusb::ParseDeviceChoice(text)
+                       ? std::string()
+                       : "wants sim, usb, usb:BUS:ADDR (such as usb:1:4) or usb:VID:PID (such as "
+                         "usb:047e:1001), not '" + text + "'";
+        });
+}
+
+int ListCameras(std::ostream& out)
+{
+    out << "sim          the simulated camera\n";
+    try {
+        platform::libusb::LibusbHost host;
+        int others = 0;
+        for (const auto& device : host.List()) {
+            if (!device.bridge) {
+                ++others;
+                continue;
+            }
+            char name[32];
+            std::snprintf(name, sizeof name, "usb:%03d:%03d", device.bus, device.address);
+            out << name << "  USB-to-parallel bridge " << platform::libusb::Describe(device) << "\n";
+        }
+        out << "(" << others << " other USB device" << (others == 1 ? "" : "s") << " present)\n";
+    } catch (const std::exception& error) {
+        out << "(no USB devices: " << error.what() << ")\n";
+    }
+    return 0;
 }
 
 namespace {
@@ -44,20 +80,47 @@ simulator::CameraOptions MakeCameraOptions(const PlatformOptions& options)
     return camera;
 }
 
+
+// A real bridge runs on the wall clock: it does not wait for virtual time.
+platform::Clock::Mode ClockMode(const PlatformOptions& options)
+{
+    return options.realtime || options.device != "sim" ? platform::Clock::Mode::Wall : platform::Clock::Mode::Virtual;
+}
+
 }  // namespace
 
 struct CameraBackend::Parts {
     explicit Parts(const PlatformOptions& options)
-        : machine(platform::MachineOptions{
-              options.realtime ? platform::Clock::Mode::Wall : platform::Clock::Mode::Virtual, options.showLog}),
-          camera(machine.clock(), MakeCameraOptions(options))
+        : machine(platform::MachineOptions{ClockMode(options), options.showLog})
     {
+        if (options.device == "sim")
+            camera.emplace(machine.clock(), MakeCameraOptions(options));
     }
-    // The camera goes only after the bus has let go of it.
-    ~Parts() { machine.Shutdown(); }
+    // The library is unloaded before the machine checks for leaks, as the loader would; the
+    // camera goes only after the bus has let go of it.
+    ~Parts()
+    {
+        DllMain(nullptr, DLL_PROCESS_DETACH, nullptr);
+        machine.Shutdown();
+    }
 
+    std::optional<platform::libusb::LibusbHost> usb;  // outlives the machine's connection to it
     platform::Machine machine;
-    simulator::Camera camera;
+    std::optional<simulator::Camera> camera;
+
+    platform::Machine::DeviceId PlugUsbBridge(const PlatformOptions& options)
+    {
+        if (!options.scene.empty())
+            throw std::runtime_error("--scene films a picture with the simulated camera only; leave it out with "
+                                     "--device " + options.device + ".");
+        usb.emplace();
+        platform::libusb::FoundDevice found;
+        auto connection = usb->Open(
+            *platform::libusb::ParseDeviceChoice(options.device),
+            [](const std::string& notice) { std::cerr << "lorvcam: " << notice << "\n"; }, &found);
+        std::cerr << "lorvcam: using the bridge " << platform::libusb::Describe(found) << "\n";
+        return machine.Plug(std::move(connection));
+    }
 };
 
 CameraBackend::CameraBackend(const PlatformOptions& options) : parts_(std::make_unique<Parts>(options))
@@ -65,7 +128,7 @@ CameraBackend::CameraBackend(const PlatformOptions& options) : parts_(std::make_
     platform::Machine& machine = parts_->machine;
     if (const NTSTATUS status = machine.LoadDriver(L"lorvusb", DriverEntry); !NT_SUCCESS(status))
         throw std::runtime_error("the lorvusb driver did not load (DriverEntry returned " + Hex(status) + ").");
-    const auto device = machine.Plug(parts_->camera.usbDevice());
+    const auto device = parts_->camera ? machine.Plug(parts_->camera->usbDevice()) : parts_->PlugUsbBridge(options);
     if (const NTSTATUS status = machine.StartStatus(device); !NT_SUCCESS(status))
         throw std::runtime_error("the driver could not start the camera's bridge (start status " + Hex(status) +
                                  "); --log shows the driver's reasons.");
@@ -75,7 +138,12 @@ CameraBackend::~CameraBackend() = default;
 
 std::chrono::microseconds CameraBackend::Now() const { return parts_->machine.clock().Now(); }
 
-void CameraBackend::StopAnswering() { parts_->camera.probe().SetStopAnswering(true); }
+// A real bridge cannot be told to go silent; unplugging it does that.
+void CameraBackend::StopAnswering()
+{
+    if (parts_->camera)
+        parts_->camera->probe().SetStopAnswering(true);
+}
 
 std::string CameraBackend::DriverLog() const
 {

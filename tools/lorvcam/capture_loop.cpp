@@ -83,8 +83,6 @@ CaptureReport RunCapture(const CaptureOptions& options, FrameSink& sink,
         throw std::runtime_error("the library could not allocate a capture context.");
     ContextGuard guard(context);
 
-    if (options.cropCenter)
-        SetCropCenter(context, options.cropCenter->x, options.cropCenter->y);
     const int outputWidth = options.OutputWidth(), outputHeight = options.OutputHeight();
     std::vector<std::uint8_t> output(LibraryImageBytes(outputWidth, outputHeight, options.bitsPerPixel));
     context->outputImage = output.data();
@@ -95,8 +93,12 @@ CaptureReport RunCapture(const CaptureOptions& options, FrameSink& sink,
         throw std::runtime_error("the library refused to capture at " + Describe(options) + " (StartCapture failed).");
     guard.capturing = true;
     SetPanCtrlSize(context, options.panControl.x, options.panControl.y);
-    if (options.zoom)
-        SetZoomFactor(context, *options.zoom);
+    // StartCapture places the window in the middle; the zoom setter places it again around the
+    // crop centre, so the centre goes in between.
+    if (options.cropCenter)
+        SetCropCenter(context, options.cropCenter->x, options.cropCenter->y);
+    if (options.zoom || options.cropCenter)
+        SetZoomFactor(context, options.zoom ? *options.zoom : context->zoomFactor);
     if (options.panCenter)
         SetPanAreaCenter(context, options.panCenter->x, options.panCenter->y);
 

@@ -1,8 +1,5 @@
 #include "frame_sink.h"
 
-#include <libyuv/convert.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -10,7 +7,9 @@
 #include <stdexcept>
 #include <vector>
 
+#include "i420.h"
 #include "png_file.h"
+#include "standard_output.h"
 
 namespace lorvcam {
 
@@ -47,18 +46,6 @@ private:
     std::filesystem::path directory_;
     int count_ = 0;
 };
-
-// The stream gets standard output to itself: the library prints its port counters with
-// printf, and those lines must not land in the middle of a picture stream. Everything else
-// printed to standard output from now on goes to standard error.
-std::FILE* TakeStandardOutput()
-{
-    std::fflush(stdout);
-    const int stream = ::dup(STDOUT_FILENO);
-    if (stream < 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0)
-        return nullptr;
-    return ::fdopen(stream, "wb");
-}
 
 // A stream to a file or to standard output, checked at every write.
 class Stream {
@@ -120,8 +107,17 @@ std::string RateFromPeriod(std::chrono::microseconds period)
 }
 
 class Y4mSink final : public FrameSink {
+    // Refused before the stream is created, so that no empty file is left behind.
+    static const std::string& Checked(const std::string& path)
+    {
+        if (!CanConvertToI420())
+            throw std::runtime_error("this build cannot write Y4M (it has no YUV converter); write --format raw "
+                                     "and convert it with ffmpeg.");
+        return path;
+    }
+
 public:
-    Y4mSink(const std::string& path, std::optional<int> framesPerSecond) : stream_(path)
+    Y4mSink(const std::string& path, std::optional<int> framesPerSecond) : stream_(Checked(path))
     {
         if (framesPerSecond)
             rate_ = std::to_string(*framesPerSecond) + ":1";
@@ -183,11 +179,7 @@ private:
         const std::size_t lumaBytes = static_cast<std::size_t>(width_) * height_;
         const std::size_t chromaBytes = static_cast<std::size_t>(chromaWidth) * chromaHeight;
         planes_.resize(lumaBytes + 2 * chromaBytes);
-        std::uint8_t* y = planes_.data();
-        std::uint8_t* u = y + lumaBytes;
-        std::uint8_t* v = u + chromaBytes;
-        // libyuv calls red-first byte order "RAW" (its "RGB24" is blue first).
-        libyuv::RAWToI420(image.pixels.data(), width_ * 3, y, width_, u, chromaWidth, v, chromaWidth, width_, height_);
+        ConvertToI420(image, planes_.data(), planes_.data() + lumaBytes, planes_.data() + lumaBytes + chromaBytes);
         static constexpr char kFrame[] = "FRAME\n";
         stream_.Put(kFrame, sizeof kFrame - 1);
         stream_.Put(planes_.data(), planes_.size());

@@ -11,6 +11,7 @@
 
 #include "capture_api.h"
 #include "control_interface.h"
+#include "error_text.h"
 
 namespace lorvcam {
 
@@ -31,18 +32,6 @@ public:
 private:
     HANDLE handle_;
 };
-
-std::string ErrorText(DWORD error)
-{
-    char text[256] = {};
-    if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
-                        sizeof text, nullptr))
-        std::snprintf(text, sizeof text, "error %lu", static_cast<unsigned long>(error));
-    std::string result = text;
-    while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' '))
-        result.pop_back();
-    return result;
-}
 
 const char kLogPrefix[] = "LORVLINK: ";
 
@@ -70,12 +59,12 @@ std::string ReadDeviceId()
 {
     Handle device(CreateFileA(LORV_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     if (device.get() == INVALID_HANDLE_VALUE)
-        throw std::runtime_error("cannot open " LORV_DEVICE_PATH ": " + ErrorText(GetLastError()) + ".");
+        throw std::runtime_error("cannot open " LORV_DEVICE_PATH ": " + SystemErrorText(GetLastError()) + ".");
     char id[1024];
     DWORD received = 0;
     if (!DeviceIoControl(device.get(), IOCTL_BRIDGE_GET_DEVICE_ID, nullptr, 0, id, sizeof id, &received, nullptr))
         throw std::runtime_error("the driver refused the device identification request: " +
-                                 ErrorText(GetLastError()) + ".");
+                                 SystemErrorText(GetLastError()) + ".");
     // IEEE 1284: a big-endian length that counts itself, then "KEY:value;" pairs.
     if (received < 2)
         return {};

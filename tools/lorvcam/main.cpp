@@ -79,6 +79,7 @@ int main(int argc, char** argv)
         switch (command.kind) {
         case CommandKind::Info: return RunInfoCommand(command);
         case CommandKind::View: return RunView(command);
+        case CommandKind::List: return ListCameras(std::cout);
         case CommandKind::Capture: break;
         }
         return RunCaptureCommand(command);

@@ -175,11 +175,13 @@ std::variant<Command, int> ParseCommandLine(int argc, const char* const* argv)
     CLI::App* view = app.add_subcommand("view", "Show the camera live in a window, with zoom, pan and picture controls");
     AddPlatformOptions(*view, command.platform);
     AddViewOptions(*view, command.capture, command.view, texts);
+    CLI::App* list = app.add_subcommand("list", "List the cameras this machine can reach");
 
     try {
         app.parse(argc, argv);
         command.kind = info->parsed()   ? CommandKind::Info
                        : view->parsed() ? CommandKind::View
+                       : list->parsed() ? CommandKind::List
                                         : CommandKind::Capture;
         if (capture->parsed() || view->parsed())
             FinishCaptureOptions(command.capture, texts);

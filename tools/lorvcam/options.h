@@ -17,6 +17,7 @@ struct PlatformOptions {
     std::filesystem::path scene;  // empty: the camera's built-in test pattern
     bool realtime = false;        // pace the simulated camera on the wall clock
     bool showLog = false;         // echo the driver's and the library's debug output to stderr
+    std::string device = "sim";   // Linux: "sim", "usb", "usb:BUS:ADDR" or "usb:VID:PID"
 };
 
 struct Point {
@@ -58,7 +59,7 @@ struct ViewOptions {
     int stallAfter = 0;                      // > 0: the simulated camera stops answering after this many pictures
 };
 
-enum class CommandKind { Capture, Info, View };
+enum class CommandKind { Capture, Info, View, List };
 
 struct Command {
     CommandKind kind = CommandKind::Capture;

@@ -1,4 +1,5 @@
-// PNG files through libpng: pictures lorvcam writes, and scenes it films.
+// PNG files: pictures lorvcam writes (libpng on Linux, the Windows Imaging Component on
+// Windows), and scenes the simulated camera films (Linux only).
 #pragma once
 
 #include <filesystem>

@@ -279,8 +279,9 @@ void ViewCamera::Loop(CameraBackend& stack)
     }
 
     live.reset();
-    if (entered)
-        Leave_USS720_W9966_SAA7111();
+    // Also when the camera did not come up again: on a failed channel it closes the frame-read
+    // event, which the machine's shutdown would otherwise find open.
+    Leave_USS720_W9966_SAA7111();
     std::lock_guard lock(mutex_);
     blocksLeft_ = platform::win32::LiveLocalBlocks() + platform::win32::LiveGlobalBlocks();
 }
