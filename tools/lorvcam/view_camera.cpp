@@ -52,8 +52,7 @@ public:
     }
     ~LiveContext()
     {
-        // After a failed read the library refuses both until it is brought up again; the
-        // owner does that first so that the buffers go too.
+        // After a failed read both are refused; freeing the context still releases its buffers.
         StopStreaming(context_);
         StopCapture(context_);
         FreeCaptureContext(context_);
@@ -181,9 +180,11 @@ void ViewCamera::Loop(CameraBackend& stack)
     };
     open(start.cropCenter, start.zoom);
 
-    ViewState applied;                    // as set before the last CaptureFrame
-    ViewState shownNext;                  // what the next picture shows: a change made before one
-    std::uint64_t pictures = 0;           // CaptureFrame reaches the picture of the one after
+    // A change made before one CaptureFrame is sure to show in the picture of the next one
+    // (the frame decoded first may have been read before the change reached the camera).
+    ViewState applied;  // as set before the last CaptureFrame
+    ViewState shownNext;
+    std::uint64_t pictures = 0;
     auto paceFrom = std::pair{stack.Now(), Clock::now()};
     for (;;) {
         ViewRequests asked;
@@ -197,7 +198,7 @@ void ViewCamera::Loop(CameraBackend& stack)
             format = *asked.format;
         if (asked.reconnect && !entered && !(entered = Enter_USS720_W9966_SAA7111()))
             error = "The camera did not come up again; r tries once more.";
-        // A context that a failed read left behind is freed only once the camera is up again.
+        // After a failed read a new context starts only once the camera is up again.
         if (entered && (asked.reconnect || asked.format)) {
             std::optional<Point> crop;
             if (live)
@@ -277,9 +278,6 @@ void ViewCamera::Loop(CameraBackend& stack)
         }
     }
 
-    // The library frees a failed context's buffers only once it is up again.
-    if (!entered && live)
-        entered = Enter_USS720_W9966_SAA7111();
     live.reset();
     // Also when the camera did not come up again: on a failed channel it closes the frame-read
     // event, which the machine's shutdown would otherwise find open.

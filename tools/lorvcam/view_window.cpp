@@ -161,7 +161,6 @@ public:
                 }
             }
         }
-        SDL_HideWindow(window_);
     }
 
 private:
