@@ -202,6 +202,7 @@ NTSTATUS Kernel::DeviceArrived(PDEVICE_OBJECT pdo, PDRIVER_OBJECT functionDriver
 RemovalTicket Kernel::RequestRemoval(PDEVICE_OBJECT pdo, bool surprise) {
     auto ticket = std::make_shared<RemovalTicket::State>();
     std::thread thread = clock_.StartThread([this, pdo, surprise, ticket] {
+        BarOpens(pdo);
         if (surprise) SendSystemRequest(pdo, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL);
         SendSystemRequest(pdo, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
         {
@@ -213,6 +214,19 @@ RemovalTicket Kernel::RequestRemoval(PDEVICE_OBJECT pdo, bool surprise) {
     std::lock_guard lock(state_->lock);
     state_->pnpThreads.push_back(std::move(thread));
     return RemovalTicket(clock_, ticket);
+}
+
+// As Windows marks a stack remove-pending before its removal requests: opens from now on are
+// refused, and an open already on its way to the driver finishes first, so that no create is
+// still inside the driver when removal deletes the device.
+void Kernel::BarOpens(PDEVICE_OBJECT pdo) {
+    {
+        std::lock_guard lock(state_->lock);
+        for (PDEVICE_OBJECT device = pdo; device != nullptr; device = device->AttachedDevice)
+            if (DeviceRecord* record = state_->FindDevice(device)) record->removePending = true;
+    }
+    std::unique_lock lock(clock_.mutex());
+    clock_.WaitUntil(lock, [this] { return state_->createsInFlight == 0; }, std::nullopt);
 }
 
 NTSTATUS Kernel::SendSystemRequest(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor) {

@@ -80,6 +80,8 @@ public:
     KernelState& state() { return *state_; }
 
 private:
+    void BarOpens(PDEVICE_OBJECT pdo);
+
     const std::uint64_t bootSerial_;
     Clock& clock_;
     DebugLog log_;

@@ -4,6 +4,7 @@
 // held while driver code runs, nor while waiting. Event state is guarded by the clock's mutex.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -23,6 +24,7 @@ struct DeviceRecord {
     std::wstring name;                    // upper-cased, empty when unnamed
     PDEVICE_OBJECT lower = nullptr;       // what this device is attached to
     LONG openFiles = 0;
+    bool removePending = false;  // the PnP manager has begun its removal: no new opens
     bool deleted = false;
 };
 
@@ -97,6 +99,7 @@ struct KernelState {
     std::set<PMDL> mdls;
     std::set<FileObject*> files;
     std::vector<std::thread> pnpThreads;
+    std::atomic<int> createsInFlight = 0;  // opens past the removal check, on their way to the driver
     std::mutex cancelLock;  // IoAcquireCancelSpinLock
     bool failNextAttach = false;
 

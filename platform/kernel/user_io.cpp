@@ -87,6 +87,8 @@ NTSTATUS OpenFile(Kernel& kernel, std::string_view win32Path, FileObject** file)
         if (device->Flags & DO_DEVICE_INITIALIZING) return STATUS_NO_SUCH_DEVICE;
         PDEVICE_OBJECT top = device;
         while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
+        if (state.FindDevice(top)->removePending) return STATUS_DELETE_PENDING;
+        ++state.createsInFlight;  // under `lock`, so that a removal marked after this waits for it
         state.FindDevice(device)->openFiles++;
         opened->device = device;
         opened->top = top;
@@ -97,6 +99,11 @@ NTSTATUS OpenFile(Kernel& kernel, std::string_view win32Path, FileObject** file)
     }
     FileObject* candidate = opened.release();
     NTSTATUS status = SendAndWaitFor(kernel, candidate, IRP_MJ_CREATE);
+    {
+        std::lock_guard book(kernel.clock().mutex());  // so that the removal's wait cannot miss it
+        --state.createsInFlight;
+    }
+    kernel.clock().NotifyAll();
     if (!NT_SUCCESS(status)) {
         {
             std::lock_guard lock(state.lock);

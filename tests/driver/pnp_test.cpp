@@ -60,10 +60,12 @@ TEST_F(PnpTest, RemovalWaitsForTheLastHandle) {
     EXPECT_TRUE(IrpCountSettlesAt(1));  // only the handle is left
     EXPECT_FALSE(Logged("wait RemoveEvent succ\n"));
 
-    // A handle opened now would outlive the device: refused, and the count stays.
+    // A handle opened now would outlive the device: the I/O manager refuses it before it can
+    // race the removal inside the driver, and the count stays.
     FileObject* late = nullptr;
     EXPECT_EQ(platform::kernel::OpenFile(kernel(), LORV_DEVICE_PATH, &late), STATUS_DELETE_PENDING);
     EXPECT_EQ(late, nullptr);
+    EXPECT_FALSE(Logged("device is being removed\n"));
     EXPECT_TRUE(IrpCountSettlesAt(1));
 
     Close(file_);
