@@ -70,6 +70,7 @@ constexpr std::uint8_t kSegments[10] = {0x3F, 0x06, 0x5B, 0x4F, 0x66,
                                         0x6D, 0x7D, 0x07, 0x7F, 0x6F};
 constexpr int kDigitWidth = 16, kDigitHeight = 28, kStroke = 4, kDigits = 6;
 constexpr int kCounterX = 24, kCounterY = 20;
+constexpr int kDiskY = 168, kDiskRadius = 28;
 
 bool SegmentLit(int digit, int x, int y) {
     const std::uint8_t s = kSegments[digit];
@@ -120,11 +121,16 @@ Scene::Scene(const std::optional<RgbImage>& picture)
     }
 }
 
+Scene::Colour Scene::StillPixel(int x, int y) const {
+    if (x < 0 || y < 0 || x >= kFieldWidth || y >= kFieldHeight) return {16.0f, 128.0f, 128.0f};
+    return still_[static_cast<std::size_t>(y) * kFieldWidth + x];
+}
+
 Scene::Colour Scene::Pixel(int x, int y, std::uint64_t field) const {
     if (x < 0 || y < 0 || x >= kFieldWidth || y >= kFieldHeight) return {16.0f, 128.0f, 128.0f};
     if (animated_) {
         // A disk crossing the gratings and the ramp, 6 columns per field.
-        const int cx = 40 + static_cast<int>((field * 6) % 640), cy = 168, radius = 28;
+        const int cx = 40 + static_cast<int>((field * 6) % 640), cy = kDiskY, radius = kDiskRadius;
         if ((x - cx) * (x - cx) + (y - cy) * (y - cy) <= radius * radius) {
             Colour c;
             RgbToYcbcr({240, 120, 0}, c.y, c.cb, c.cr);
@@ -173,14 +179,26 @@ YcbcrPlanes Scene::Sample(const Window& window, std::uint64_t field,
                         std::numbers::pi_v<float> / 128.0f;
     const float cosA = std::cos(angle), sinA = std::sin(angle);
 
+    // The animated parts lie in a few bands of rows; elsewhere a pixel is the still picture's.
+    auto plainRow = [&](int y) {
+        if (!animated_) return true;
+        const bool disk = y >= kDiskY - kDiskRadius && y <= kDiskY + kDiskRadius;
+        const bool counter = y >= kCounterY - 4 && y < kCounterY + kDigitHeight + 4;
+        return !disk && !counter;
+    };
+    std::vector<std::pair<int, int>> columns(static_cast<std::size_t>(out.width));
+    for (int ox = 0; ox < out.width; ++ox) columns[ox] = span(ox, window.scaleX, std::max(window.width, 1));
     for (int oy = 0; oy < out.height; ++oy) {
         const auto [y0, y1] = span(oy, window.scaleY, std::max(window.height, 1));
         for (int ox = 0; ox < out.width; ++ox) {
-            const auto [x0, x1] = span(ox, window.scaleX, std::max(window.width, 1));
+            const auto [x0, x1] = columns[ox];
             float sy = 0, sb = 0, sr = 0;
             for (int y = y0; y < y1; ++y) {
+                const int fy = window.startY + y;
+                const bool plain = plainRow(fy);
                 for (int x = x0; x < x1; ++x) {
-                    const Colour c = Pixel(window.startX + x, window.startY + y, field);
+                    const int fx = window.startX + x;
+                    const Colour c = plain ? StillPixel(fx, fy) : Pixel(fx, fy, field);
                     sy += c.y;
                     sb += c.cb;
                     sr += c.cr;

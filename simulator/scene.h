@@ -41,6 +41,7 @@ private:
         float y, cb, cr;
     };
     Colour Pixel(int x, int y, std::uint64_t field) const;
+    Colour StillPixel(int x, int y) const;
     bool animated_;
     std::vector<Colour> still_;  // kFieldWidth x kFieldHeight
 };
