@@ -5,6 +5,7 @@
 #include "base_bits.h"
 
 #include <algorithm>
+#include <cstring>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
@@ -72,7 +73,8 @@ struct LaneBits {
     const int* cost;
     std::ptrdiff_t stride;
     int firstR, lastR, column, samplesX;
-    float sign[kLanes];
+    const std::uint8_t* bits;  // the lanes' own bits
+    int lanes;                 // lanes of the row; those past it weigh nothing
 };
 
 #if SIMULATOR_AVX2
@@ -81,23 +83,42 @@ bool CpuHasAvx2() {
     return has;
 }
 
-// Lanes whose kernel column c reaches a sample.
-SIMULATOR_AVX2_FUNCTION inline __m256i Reaches(const LaneBits& b, int c) {
-    const __m256i sample = _mm256_add_epi32(_mm256_set1_epi32(b.column - c), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-    return _mm256_andnot_si256(_mm256_cmpgt_epi32(_mm256_setzero_si256(), sample),
-                               _mm256_cmpgt_epi32(_mm256_set1_epi32(b.samplesX), sample));
+// Per kernel column c, the lanes that reach a sample through it.
+struct Reaches {
+    __m256i through[5];
+};
+
+SIMULATOR_AVX2_FUNCTION inline Reaches ReachesOf(const LaneBits& b) {
+    Reaches out;
+    for (int c = 0; c < 5; ++c) {
+        const __m256i sample = _mm256_add_epi32(_mm256_set1_epi32(b.column - c), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+        out.through[c] = _mm256_andnot_si256(_mm256_cmpgt_epi32(_mm256_setzero_si256(), sample),
+                                             _mm256_cmpgt_epi32(_mm256_set1_epi32(b.samplesX), sample));
+    }
+    return out;
+}
+
+// +1 for a clear bit, -1 for a set one.
+SIMULATOR_AVX2_FUNCTION inline __m256 SignsOf(const LaneBits& b) {
+    std::uint8_t bits[kLanes] = {};
+    std::copy_n(b.bits, b.lanes, bits);
+    __m128i packed;
+    std::memcpy(&packed, bits, sizeof bits);
+    const __m256 set = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(packed));
+    return _mm256_sub_ps(_mm256_set1_ps(1.0f), _mm256_add_ps(set, set));
 }
 
 // A zero term leaves a float sum as it was (but for the sign of a zero), so the lanes' sums
 // are the plain path's, term for term.
 SIMULATOR_AVX2_FUNCTION void SquaredChanges(const LaneBits& b, float* change) {
-    const __m256 signs = _mm256_loadu_ps(b.sign), two = _mm256_set1_ps(2.0f);
+    const __m256 signs = SignsOf(b), two = _mm256_set1_ps(2.0f);
+    const Reaches reaches = ReachesOf(b);
     __m256 total = _mm256_setzero_ps();
     for (int r = b.firstR; r <= b.lastR; ++r) {
         const float* e = b.error - (r - b.firstR) * b.stride;
         for (int c = 0; c < 5; ++c) {
             const __m256 d = _mm256_and_ps(_mm256_mul_ps(signs, _mm256_set1_ps(kUnits.at[r][c])),
-                                           _mm256_castsi256_ps(Reaches(b, c)));
+                                           _mm256_castsi256_ps(reaches.through[c]));
             total = _mm256_add_ps(total, _mm256_mul_ps(d, _mm256_add_ps(_mm256_mul_ps(two, _mm256_loadu_ps(e - c)), d)));
         }
     }
@@ -105,7 +126,8 @@ SIMULATOR_AVX2_FUNCTION void SquaredChanges(const LaneBits& b, float* change) {
 }
 
 SIMULATOR_AVX2_FUNCTION void ResidualChanges(const LaneBits& b, const int* table, int* change) {
-    const __m256 signs = _mm256_loadu_ps(b.sign), half = _mm256_set1_ps(0.5f), minusHalf = _mm256_set1_ps(-0.5f);
+    const __m256 signs = SignsOf(b), half = _mm256_set1_ps(0.5f), minusHalf = _mm256_set1_ps(-0.5f);
+    const Reaches reaches = ReachesOf(b);
     const __m256 scale = _mm256_set1_ps(static_cast<float>(ResidualCost::kScale));
     const __m256i centre = _mm256_set1_epi32(ResidualCost::kRange * ResidualCost::kScale);
     const __m256i last = _mm256_set1_epi32(ResidualCost::kLast);
@@ -124,7 +146,7 @@ SIMULATOR_AVX2_FUNCTION void ResidualChanges(const LaneBits& b, const int* table
             i = _mm256_min_epi32(_mm256_max_epi32(_mm256_add_epi32(i, centre), _mm256_setzero_si256()), last);
             const __m256i step = _mm256_sub_epi32(_mm256_i32gather_epi32(table, i, 4),
                                                   _mm256_loadu_si256(reinterpret_cast<const __m256i*>(now - c)));
-            total = _mm256_add_epi32(total, _mm256_and_si256(step, Reaches(b, c)));
+            total = _mm256_add_epi32(total, _mm256_and_si256(step, reaches.through[c]));
         }
     }
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(change), total);
@@ -236,8 +258,9 @@ void Search::FindErrors() {
     for (int y = 0; y < p_.samplesY; ++y)
         for (int x = 0; x < p_.samplesX; ++x) {
             const int col = x + p_.offset;
-            int sum = 0;
-            for (int r = 0; r < 5; ++r) sum += weight[r][pattern[BitAt(y + r, col)]];
+            const std::uint8_t* at = &pattern[BitAt(y, col)];
+            const int sum = weight[0][at[0]] + weight[1][at[w]] + weight[2][at[2 * w]] + weight[3][at[3 * w]] +
+                            weight[4][at[4 * w]];
             error_[SampleAt(y, col)] = sum / 1000.0f - target_[BitAt(y + 2, col + 2)];
         }
 }
@@ -245,11 +268,8 @@ void Search::FindErrors() {
 LaneBits Search::LanesAt(int row, int col, int lanes) const {
     const Reach reach = ReachOf(row, col);
     const std::ptrdiff_t at = SampleAt(row - std::min(reach.firstR, reach.lastR), col);
-    LaneBits b{&error_[at], cost_.empty() ? nullptr : &cost_[at], p_.samplesX, reach.firstR, reach.lastR,
-               col - p_.offset, p_.samplesX, {}};
-    const std::uint8_t* bits = &p_.bits[BitAt(row, col)];
-    for (int j = 0; j < kLanes; ++j) b.sign[j] = j < lanes ? 1.0f - 2.0f * bits[j] : 1.0f;
-    return b;
+    return {&error_[at], cost_.empty() ? nullptr : &cost_[at], p_.samplesX, reach.firstR, reach.lastR,
+            col - p_.offset, p_.samplesX, &p_.bits[BitAt(row, col)], lanes};
 }
 
 // The change of the squared error if the bit flipped, summed in the kernel's order.
@@ -336,7 +356,7 @@ void Search::ResidualPasses(const ResidualCost& residual) {
 #if SIMULATOR_AVX2
                 if (lanes_) {
                     const int lanes = std::min(kLanes, p_.width - col);
-                    if (std::all_of(stale, stale + lanes, [](std::uint8_t s) { return s == 0; })) {
+                    if (std::none_of(stale, stale + lanes, [](std::uint8_t s) { return s; })) {
                         col += lanes;
                         continue;
                     }

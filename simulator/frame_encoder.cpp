@@ -98,7 +98,8 @@ public:
         const int from = kParts[part][0], n = kParts[part][1] - from, mask = (1 << n) - 1;
         return (rows[2 * pair] >> from & mask) | (rows[2 * pair + 1] >> from & mask) << n;
     }
-    int operator()(int dy, int dx, int pair, int part, int pattern) const { return value_[dy][dx][pair][part][pattern]; }
+    // A sample's tables: pair, part, pattern.
+    const std::uint8_t* Of(int dy, int dx) const { return &value_[dy][dx][0][0][0]; }
 
 private:
     static std::uint8_t Value(int dy, int dx, int pair, int part, int pattern) {
@@ -119,23 +120,31 @@ const WindowParts kWindowParts;
 
 // The smoothed values exactly as the decoder forms them.
 std::vector<int> SmoothedBases(const BasePlane& p) {
+    // Per bit, the six bits of its row from it rightward.
+    std::vector<std::uint8_t> windows(p.bits.size());
+    for (int row = 0; row < p.height; ++row) {
+        int m = 0;
+        for (int col = p.width - 1; col >= 0; --col) {
+            m = (m << 1 | p.Bit(col, row)) & 63;
+            windows[static_cast<std::size_t>(row) * p.width + col] = static_cast<std::uint8_t>(m);
+        }
+    }
     std::vector<int> out(static_cast<std::size_t>(p.samplesX) * p.samplesY);
     for (int y0 = 0; y0 < p.samplesY; y0 += 2) {
         for (int x0 = 0; x0 < p.samplesX; x0 += 2) {
             const int left = x0 + p.offset;
             int rows[6] = {};
-            for (int r = 0; r < 6 && y0 + r < p.height; ++r)
-                for (int c = 0; c < 6 && left + c < p.width; ++c) rows[r] |= p.Bit(left + c, y0 + r) << c;
+            for (int r = 0; r < 6 && y0 + r < p.height; ++r) rows[r] = windows[static_cast<std::size_t>(y0 + r) * p.width + left];
             const int firstPart = left % 4 == 0 ? 0 : 2;
-            int patterns[3][2];
+            int at[6];  // per pair and part, where its pattern's value lies in a sample's tables
             for (int pair = 0; pair < 3; ++pair)
-                for (int k = 0; k < 2; ++k) patterns[pair][k] = WindowParts::Pattern(rows, pair, firstPart + k);
+                for (int k = 0; k < 2; ++k)
+                    at[2 * pair + k] = (pair * 4 + firstPart + k) * 256 + WindowParts::Pattern(rows, pair, firstPart + k);
             for (int dy = 0; dy < 2 && y0 + dy < p.samplesY; ++dy) {
                 for (int dx = 0; dx < 2 && x0 + dx < p.samplesX; ++dx) {
-                    int total = 0;
-                    for (int pair = 0; pair < 3; ++pair)
-                        for (int k = 0; k < 2; ++k) total += kWindowParts(dy, dx, pair, firstPart + k, patterns[pair][k]);
-                    out[static_cast<std::size_t>(y0 + dy) * p.samplesX + x0 + dx] = total;
+                    const std::uint8_t* values = kWindowParts.Of(dy, dx);
+                    out[static_cast<std::size_t>(y0 + dy) * p.samplesX + x0 + dx] =
+                        values[at[0]] + values[at[1]] + values[at[2]] + values[at[3]] + values[at[4]] + values[at[5]];
                 }
             }
         }

@@ -179,31 +179,38 @@ YcbcrPlanes Scene::Sample(const Window& window, std::uint64_t field,
                         std::numbers::pi_v<float> / 128.0f;
     const float cosA = std::cos(angle), sinA = std::sin(angle);
 
-    // The animated parts lie in a few bands of rows; elsewhere a pixel is the still picture's.
-    auto plainRow = [&](int y) {
-        if (!animated_) return true;
-        const bool disk = y >= kDiskY - kDiskRadius && y <= kDiskY + kDiskRadius;
-        const bool counter = y >= kCounterY - 4 && y < kCounterY + kDigitHeight + 4;
-        return !disk && !counter;
+    // Each field row of the window is laid out once (the animated parts lie in a few bands of
+    // rows; elsewhere a row is the still picture's) and added into every output pixel of the
+    // row it covers, in the same order as pixel by pixel.
+    const int lineWidth = std::max(window.width, 1);
+    std::vector<Colour> line(static_cast<std::size_t>(lineWidth));
+    auto layOut = [&](int y) {
+        const int fy = window.startY + y;
+        const bool disk = fy >= kDiskY - kDiskRadius && fy <= kDiskY + kDiskRadius;
+        const bool counter = fy >= kCounterY - 4 && fy < kCounterY + kDigitHeight + 4;
+        const bool plain = !animated_ || (!disk && !counter);
+        for (int x = 0; x < lineWidth; ++x) line[x] = plain ? StillPixel(window.startX + x, fy) : Pixel(window.startX + x, fy, field);
     };
     std::vector<std::pair<int, int>> columns(static_cast<std::size_t>(out.width));
-    for (int ox = 0; ox < out.width; ++ox) columns[ox] = span(ox, window.scaleX, std::max(window.width, 1));
+    for (int ox = 0; ox < out.width; ++ox) columns[ox] = span(ox, window.scaleX, lineWidth);
+    std::vector<Colour> sums(static_cast<std::size_t>(out.width));
     for (int oy = 0; oy < out.height; ++oy) {
         const auto [y0, y1] = span(oy, window.scaleY, std::max(window.height, 1));
-        for (int ox = 0; ox < out.width; ++ox) {
-            const auto [x0, x1] = columns[ox];
-            float sy = 0, sb = 0, sr = 0;
-            for (int y = y0; y < y1; ++y) {
-                const int fy = window.startY + y;
-                const bool plain = plainRow(fy);
-                for (int x = x0; x < x1; ++x) {
-                    const int fx = window.startX + x;
-                    const Colour c = plain ? StillPixel(fx, fy) : Pixel(fx, fy, field);
-                    sy += c.y;
-                    sb += c.cb;
-                    sr += c.cr;
+        std::fill(sums.begin(), sums.end(), Colour{0, 0, 0});
+        for (int y = y0; y < y1; ++y) {
+            layOut(y);
+            for (int ox = 0; ox < out.width; ++ox) {
+                Colour& sum = sums[ox];
+                for (int x = columns[ox].first; x < columns[ox].second; ++x) {
+                    sum.y += line[x].y;
+                    sum.cb += line[x].cb;
+                    sum.cr += line[x].cr;
                 }
             }
+        }
+        for (int ox = 0; ox < out.width; ++ox) {
+            const auto [x0, x1] = columns[ox];
+            const float sy = sums[ox].y, sb = sums[ox].cb, sr = sums[ox].cr;
             const float n = static_cast<float>((y1 - y0) * (x1 - x0));
             const float cb = (sb / n - 128.0f) * saturation, cr = (sr / n - 128.0f) * saturation;
             const std::size_t i = static_cast<std::size_t>(oy) * out.width + ox;
