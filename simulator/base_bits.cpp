@@ -125,25 +125,28 @@ SIMULATOR_AVX2_FUNCTION void SquaredChanges(const LaneBits& b, float* change) {
     _mm256_storeu_ps(change, total);
 }
 
+// Where the cost of errors `e` lies in the table, as ResidualCost does it.
+SIMULATOR_AVX2_FUNCTION inline __m256i CostIndex(__m256 e) {
+    const __m256 v = _mm256_mul_ps(e, _mm256_set1_ps(static_cast<float>(ResidualCost::kScale)));
+    __m256i i = _mm256_cvttps_epi32(v);
+    const __m256 fraction = _mm256_sub_ps(v, _mm256_cvtepi32_ps(i));
+    // A true comparison is -1.
+    i = _mm256_sub_epi32(i, _mm256_castps_si256(_mm256_cmp_ps(fraction, _mm256_set1_ps(0.5f), _CMP_GE_OQ)));
+    i = _mm256_add_epi32(i, _mm256_castps_si256(_mm256_cmp_ps(fraction, _mm256_set1_ps(-0.5f), _CMP_LE_OQ)));
+    i = _mm256_add_epi32(i, _mm256_set1_epi32(ResidualCost::kRange * ResidualCost::kScale));
+    return _mm256_min_epi32(_mm256_max_epi32(i, _mm256_setzero_si256()), _mm256_set1_epi32(ResidualCost::kLast));
+}
+
 SIMULATOR_AVX2_FUNCTION void ResidualChanges(const LaneBits& b, const int* table, int* change) {
-    const __m256 signs = SignsOf(b), half = _mm256_set1_ps(0.5f), minusHalf = _mm256_set1_ps(-0.5f);
+    const __m256 signs = SignsOf(b);
     const Reaches reaches = ReachesOf(b);
-    const __m256 scale = _mm256_set1_ps(static_cast<float>(ResidualCost::kScale));
-    const __m256i centre = _mm256_set1_epi32(ResidualCost::kRange * ResidualCost::kScale);
-    const __m256i last = _mm256_set1_epi32(ResidualCost::kLast);
     __m256i total = _mm256_setzero_si256();
     for (int r = b.firstR; r <= b.lastR; ++r) {
         const float* e = b.error - (r - b.firstR) * b.stride;
         const int* now = b.cost - (r - b.firstR) * b.stride;
         for (int c = 0; c < 5; ++c) {
             const __m256 d = _mm256_mul_ps(signs, _mm256_set1_ps(kUnits.at[r][c]));
-            const __m256 v = _mm256_mul_ps(_mm256_add_ps(_mm256_loadu_ps(e - c), d), scale);
-            __m256i i = _mm256_cvttps_epi32(v);
-            const __m256 fraction = _mm256_sub_ps(v, _mm256_cvtepi32_ps(i));
-            // A true comparison is -1.
-            i = _mm256_sub_epi32(i, _mm256_castps_si256(_mm256_cmp_ps(fraction, half, _CMP_GE_OQ)));
-            i = _mm256_add_epi32(i, _mm256_castps_si256(_mm256_cmp_ps(fraction, minusHalf, _CMP_LE_OQ)));
-            i = _mm256_min_epi32(_mm256_max_epi32(_mm256_add_epi32(i, centre), _mm256_setzero_si256()), last);
+            const __m256i i = CostIndex(_mm256_add_ps(_mm256_loadu_ps(e - c), d));
             const __m256i step = _mm256_sub_epi32(_mm256_i32gather_epi32(table, i, 4),
                                                   _mm256_loadu_si256(reinterpret_cast<const __m256i*>(now - c)));
             total = _mm256_add_epi32(total, _mm256_and_si256(step, reaches.through[c]));
@@ -151,7 +154,39 @@ SIMULATOR_AVX2_FUNCTION void ResidualChanges(const LaneBits& b, const int* table
     }
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(change), total);
 }
+
+// A flip's change to the errors of its samples (and their costs, given the table), a kernel
+// row at a time: `error` and `cost` point at the sample of kernel row firstR and column 0,
+// rows `stride` apart; lane l holds kernel column 4 - l.
+SIMULATOR_AVX2_FUNCTION void ChangeSamples(float* error, int* cost, std::ptrdiff_t stride, int firstR, int lastR,
+                                           int firstC, int lastC, float sign, const int* table) {
+    const __m256i lane = _mm256_setr_epi32(4, 3, 2, 1, 0, -1, -2, -3);  // kernel column
+    const __m256i reaches = _mm256_andnot_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(firstC), lane),
+                                                _mm256_cmpgt_epi32(_mm256_set1_epi32(lastC + 1), lane));
+    for (int r = firstR; r <= lastR; ++r) {
+        float* e = error - (r - firstR) * stride - 4;
+        const __m256 d = _mm256_mul_ps(_mm256_set1_ps(sign), _mm256_setr_ps(kUnits.at[r][4], kUnits.at[r][3], kUnits.at[r][2],
+                                                                            kUnits.at[r][1], kUnits.at[r][0], 0, 0, 0));
+        const __m256 changed = _mm256_add_ps(_mm256_maskload_ps(e, reaches), d);
+        _mm256_maskstore_ps(e, reaches, changed);
+        if (table) {
+            int* now = cost - (r - firstR) * stride - 4;
+            _mm256_maskstore_epi32(now, reaches, _mm256_i32gather_epi32(table, CostIndex(changed), 4));
+        }
+    }
+}
 #endif
+
+// The first `n` (at most 8) bytes of an 8-byte word.
+constexpr std::uint64_t FirstBytes(int n) { return n >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * n)) - 1; }
+
+std::uint64_t LoadWord(const std::uint8_t* at) {
+    std::uint64_t word;
+    std::memcpy(&word, at, sizeof word);
+    return word;
+}
+
+void StoreWord(std::uint8_t* at, std::uint64_t word) { std::memcpy(at, &word, sizeof word); }
 
 // Kernel rows r and columns c through which bit (row, col) reaches sample
 // (row - r, col - offset - c).
@@ -304,6 +339,15 @@ void Search::Flip(int row, int col) {
     const float sign = SignOf(row, col);
     p_.bits[BitAt(row, col)] ^= 1;
     const Reach reach = ReachOf(row, col);
+#if SIMULATOR_AVX2
+    if (lanes_ && reach.firstR <= reach.lastR && reach.firstC <= reach.lastC) {
+        const std::ptrdiff_t at = SampleAt(row - reach.firstR, col);
+        ChangeSamples(&error_[at], residual_ ? &cost_[at] : nullptr, p_.samplesX, reach.firstR, reach.lastR,
+                      reach.firstC, reach.lastC, sign, residual_ ? residual_->Table() : nullptr);
+        if (residual_) MarkAround(row, col, reach);
+        return;
+    }
+#endif
     for (int r = reach.firstR; r <= reach.lastR; ++r) {
         const std::ptrdiff_t at = SampleAt(row - r, col);
         for (int c = reach.firstC; c <= reach.lastC; ++c) {
@@ -319,8 +363,13 @@ void Search::MarkAround(int row, int col, const Reach& reach) {
     if (reach.firstR > reach.lastR || reach.firstC > reach.lastC) return;
     const int lastRow = std::min(row - reach.firstR + 4, p_.height - 1);
     const int firstCol = col - reach.lastC, lastCol = std::min(col - reach.firstC + 4, p_.width - 1);
-    for (int y = row - reach.lastR; y <= lastRow; ++y)
-        std::fill(&stale_[BitAt(y, firstCol)], &stale_[BitAt(y, lastCol)] + 1, 1);
+    const int n = lastCol - firstCol + 1;  // at most 9
+    const std::uint64_t ones = 0x0101010101010101u;
+    for (int y = row - reach.lastR; y <= lastRow; ++y) {
+        std::uint8_t* at = &stale_[BitAt(y, firstCol)];
+        StoreWord(at, LoadWord(at) | (ones & FirstBytes(n)));
+        if (n > 8) at[8] = 1;
+    }
 }
 
 void Search::SquaredPass() {
@@ -348,7 +397,7 @@ void Search::ResidualPasses(const ResidualCost& residual) {
     residual_ = &residual;
     cost_.resize(error_.size());
     for (std::size_t s = 0; s < error_.size(); ++s) cost_[s] = residual(error_[s]);
-    stale_.assign(p_.bits.size(), 1);
+    stale_.assign(p_.bits.size() + 8, 1);  // words of flags are read and written past a row's end
     for (int pass = 0; pass < 3; ++pass) {
         for (int row = 0; row < p_.height; ++row) {
             for (int col = 0; col < p_.width;) {
@@ -356,7 +405,8 @@ void Search::ResidualPasses(const ResidualCost& residual) {
 #if SIMULATOR_AVX2
                 if (lanes_) {
                     const int lanes = std::min(kLanes, p_.width - col);
-                    if (std::none_of(stale, stale + lanes, [](std::uint8_t s) { return s; })) {
+                    const std::uint64_t flags = LoadWord(stale) & FirstBytes(lanes);
+                    if (flags == 0) {
                         col += lanes;
                         continue;
                     }
@@ -365,7 +415,7 @@ void Search::ResidualPasses(const ResidualCost& residual) {
                     ResidualChanges(LanesAt(row, col, lanes), residual.Table(), change);
                     int j = 0;
                     while (j < lanes && !(stale[j] && change[j] < 0)) ++j;
-                    std::fill(stale, stale + std::min(j + 1, lanes), 0);
+                    StoreWord(stale, LoadWord(stale) & ~FirstBytes(std::min(j + 1, lanes)));
                     if (j < lanes) Flip(row, col + j);
                     col += std::min(j + 1, lanes);
                     continue;
