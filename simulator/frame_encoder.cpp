@@ -81,28 +81,34 @@ float TargetOf(const std::vector<float>& target, const BasePlane& p, int x, int 
 
 // The decoder smooths a 2 x 2 block of samples from one 6 x 6 window of bits, cut into three
 // pairs of rows and each pair into two parts along the base layer's 4-column bytes (columns
-// 0-3 and 4-5, or 0-1 and 2-5), each part rounded alone. Per sample of the block, pair and
-// part, the rounded value of every pattern of the part's bits (the upper row's bits low).
+// 0-3 and 4-5, or 0-1 and 2-5), each part rounded alone. Per pair, part and pattern of the
+// part's bits (the upper row's bits low), the rounded values for the block's four samples,
+// 16 bits each (sample dy, dx at bit 16 * (2 dy + dx)), so that one sum serves all four.
 class WindowParts {
 public:
     static constexpr int kParts[4][2] = {{0, 4}, {4, 6}, {0, 2}, {2, 6}};
 
     WindowParts() {
-        for (int dy = 0; dy < 2; ++dy)
-            for (int dx = 0; dx < 2; ++dx)
-                for (int pair = 0; pair < 3; ++pair)
-                    for (int part = 0; part < 4; ++part)
-                        for (int m = 0; m < 256; ++m) value_[dy][dx][pair][part][m] = Value(dy, dx, pair, part, m);
+        for (int pair = 0; pair < 3; ++pair)
+            for (int part = 0; part < 4; ++part)
+                for (int m = 0; m < 256; ++m)
+                    for (int dy = 0; dy < 2; ++dy)
+                        for (int dx = 0; dx < 2; ++dx)
+                            values_[pair][part][m] |= static_cast<std::uint64_t>(Value(dy, dx, pair, part, m)) << (16 * (2 * dy + dx));
     }
-    static int Pattern(const int rows[6], int pair, int part) {
-        const int from = kParts[part][0], n = kParts[part][1] - from, mask = (1 << n) - 1;
-        return (rows[2 * pair] >> from & mask) | (rows[2 * pair + 1] >> from & mask) << n;
+    // The four samples' values of a window given as six rows of six bits.
+    std::uint64_t operator()(const int rows[6], int firstPart) const {
+        std::uint64_t total = 0;
+        for (int pair = 0; pair < 3; ++pair)
+            for (int part = firstPart; part < firstPart + 2; ++part) {
+                const int from = kParts[part][0], n = kParts[part][1] - from, mask = (1 << n) - 1;
+                total += values_[pair][part][(rows[2 * pair] >> from & mask) | (rows[2 * pair + 1] >> from & mask) << n];
+            }
+        return total;
     }
-    // A sample's tables: pair, part, pattern.
-    const std::uint8_t* Of(int dy, int dx) const { return &value_[dy][dx][0][0][0]; }
 
 private:
-    static std::uint8_t Value(int dy, int dx, int pair, int part, int pattern) {
+    static int Value(int dy, int dx, int pair, int part, int pattern) {
         const int from = kParts[part][0], n = kParts[part][1] - from;
         int sum = 0;
         for (int half = 0; half < 2; ++half) {
@@ -112,9 +118,9 @@ private:
                 if (kr >= 0 && kr <= 4 && kc >= 0 && kc <= 4 && (pattern >> (half * n + k) & 1)) sum += kKernel[kr][kc];
             }
         }
-        return static_cast<std::uint8_t>((sum + 360) / 1000);
+        return (sum + 360) / 1000;
     }
-    std::uint8_t value_[2][2][3][4][256] = {};
+    std::uint64_t values_[3][4][256] = {};
 };
 const WindowParts kWindowParts;
 
@@ -135,18 +141,10 @@ std::vector<int> SmoothedBases(const BasePlane& p) {
             const int left = x0 + p.offset;
             int rows[6] = {};
             for (int r = 0; r < 6 && y0 + r < p.height; ++r) rows[r] = windows[static_cast<std::size_t>(y0 + r) * p.width + left];
-            const int firstPart = left % 4 == 0 ? 0 : 2;
-            int at[6];  // per pair and part, where its pattern's value lies in a sample's tables
-            for (int pair = 0; pair < 3; ++pair)
-                for (int k = 0; k < 2; ++k)
-                    at[2 * pair + k] = (pair * 4 + firstPart + k) * 256 + WindowParts::Pattern(rows, pair, firstPart + k);
-            for (int dy = 0; dy < 2 && y0 + dy < p.samplesY; ++dy) {
-                for (int dx = 0; dx < 2 && x0 + dx < p.samplesX; ++dx) {
-                    const std::uint8_t* values = kWindowParts.Of(dy, dx);
-                    out[static_cast<std::size_t>(y0 + dy) * p.samplesX + x0 + dx] =
-                        values[at[0]] + values[at[1]] + values[at[2]] + values[at[3]] + values[at[4]] + values[at[5]];
-                }
-            }
+            const std::uint64_t values = kWindowParts(rows, left % 4 == 0 ? 0 : 2);
+            for (int dy = 0; dy < 2 && y0 + dy < p.samplesY; ++dy)
+                for (int dx = 0; dx < 2 && x0 + dx < p.samplesX; ++dx)
+                    out[static_cast<std::size_t>(y0 + dy) * p.samplesX + x0 + dx] = values >> (16 * (2 * dy + dx)) & 0xFFFF;
         }
     }
     return out;
