@@ -188,6 +188,19 @@ std::uint64_t LoadWord(const std::uint8_t* at) {
 
 void StoreWord(std::uint8_t* at, std::uint64_t word) { std::memcpy(at, &word, sizeof word); }
 
+// The search's buffers, kept on each thread from frame to frame: fresh ones for every frame,
+// freed back to the system in between, cost more in page faults than the search itself.
+struct Buffers {
+    std::vector<float> density, error;
+    std::vector<int> cost;
+    std::vector<std::uint8_t> pattern, stale;
+};
+
+Buffers& ThreadBuffers() {
+    thread_local Buffers buffers;
+    return buffers;
+}
+
 // Kernel rows r and columns c through which bit (row, col) reaches sample
 // (row - r, col - offset - c).
 struct Reach {
@@ -226,12 +239,13 @@ private:
     BasePlane& p_;
     const std::vector<float>& target_;
     bool lanes_;
-    std::vector<float> error_;  // per sample: smoothed value - target, unrounded; padded
+    Buffers& buffers_ = ThreadBuffers();
+    std::vector<float>& error_ = buffers_.error;  // per sample: smoothed value - target, unrounded; padded
     const ResidualCost* residual_ = nullptr;
-    std::vector<int> cost_;  // per sample: residual(error), kept in step with error; padded
+    std::vector<int>& cost_ = buffers_.cost;  // per sample: residual(error), kept in step with error; padded
     // A bit whose samples have not changed since it was last weighed would weigh the same
     // and again keep still: only bits near a flip are weighed again.
-    std::vector<std::uint8_t> stale_;
+    std::vector<std::uint8_t>& stale_ = buffers_.stale;
 };
 
 Search::Search(BasePlane& p, const std::vector<float>& target, bool lanes) : p_(p), target_(target), lanes_(lanes) {
@@ -246,7 +260,8 @@ void Search::Diffuse() {
     const int w = p_.width, h = p_.height;
     const std::size_t n = static_cast<std::size_t>(w) * h;
     p_.bits.assign(n, 0);
-    std::vector<float> density(n);
+    std::vector<float>& density = buffers_.density;
+    density.resize(n);
     for (std::size_t i = 0; i < n; ++i) density[i] = std::clamp(target_[i] / 255.475f, 0.0f, 1.0f);
     for (int y = 0; y < h; ++y) {
         const int dir = y % 2 == 1 ? -1 : 1;
@@ -275,7 +290,8 @@ void Search::FindErrors() {
     const int w = p_.width, h = p_.height;
     // Per bit, the five bits of its row from it rightward; per kernel row, the weight of each
     // such pattern.
-    std::vector<std::uint8_t> pattern(static_cast<std::size_t>(w) * h);
+    std::vector<std::uint8_t>& pattern = buffers_.pattern;
+    pattern.resize(static_cast<std::size_t>(w) * h);
     for (int row = 0; row < h; ++row) {
         int m = 0;
         for (int col = w - 1; col >= 0; --col) {
@@ -303,7 +319,7 @@ void Search::FindErrors() {
 LaneBits Search::LanesAt(int row, int col, int lanes) const {
     const Reach reach = ReachOf(row, col);
     const std::ptrdiff_t at = SampleAt(row - std::min(reach.firstR, reach.lastR), col);
-    return {&error_[at], cost_.empty() ? nullptr : &cost_[at], p_.samplesX, reach.firstR, reach.lastR,
+    return {&error_[at], residual_ ? &cost_[at] : nullptr, p_.samplesX, reach.firstR, reach.lastR,
             col - p_.offset, p_.samplesX, &p_.bits[BitAt(row, col)], lanes};
 }
 

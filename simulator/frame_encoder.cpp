@@ -124,10 +124,24 @@ private:
 };
 const WindowParts kWindowParts;
 
+// The compressed encoder's buffers, kept on each thread from frame to frame: fresh ones for
+// every frame, freed back to the system in between, cost more in page faults than the work.
+struct Buffers {
+    std::vector<float> y, cr, cb;
+    std::vector<std::uint8_t> windows;
+    std::vector<int> base, lumaCodes, crCodes, cbCodes;
+};
+
+Buffers& ThreadBuffers() {
+    thread_local Buffers buffers;
+    return buffers;
+}
+
 // The smoothed values exactly as the decoder forms them.
-std::vector<int> SmoothedBases(const BasePlane& p) {
+void SmoothedBases(const BasePlane& p, std::vector<int>& out) {
     // Per bit, the six bits of its row from it rightward.
-    std::vector<std::uint8_t> windows(p.bits.size());
+    std::vector<std::uint8_t>& windows = ThreadBuffers().windows;
+    windows.resize(p.bits.size());
     for (int row = 0; row < p.height; ++row) {
         int m = 0;
         for (int col = p.width - 1; col >= 0; --col) {
@@ -135,7 +149,7 @@ std::vector<int> SmoothedBases(const BasePlane& p) {
             windows[static_cast<std::size_t>(row) * p.width + col] = static_cast<std::uint8_t>(m);
         }
     }
-    std::vector<int> out(static_cast<std::size_t>(p.samplesX) * p.samplesY);
+    out.resize(static_cast<std::size_t>(p.samplesX) * p.samplesY);
     for (int y0 = 0; y0 < p.samplesY; y0 += 2) {
         for (int x0 = 0; x0 < p.samplesX; x0 += 2) {
             const int left = x0 + p.offset;
@@ -147,7 +161,6 @@ std::vector<int> SmoothedBases(const BasePlane& p) {
                     out[static_cast<std::size_t>(y0 + dy) * p.samplesX + x0 + dx] = values >> (16 * (2 * dy + dx)) & 0xFFFF;
         }
     }
-    return out;
 }
 
 void PackBaseLayer(const BasePlane& luma, const BasePlane& cr, const BasePlane& cb,
@@ -266,7 +279,11 @@ CompressedFrame EncodeCompressed(FrameFormat format, const YcbcrPlanes& picture)
     if (width <= 0 || height <= 0) return frame;
 
     // Cut the ragged edge and halve the chroma per pixel pair.
-    std::vector<float> y(static_cast<std::size_t>(pw) * ph), cr(y.size() / 2), cb(y.size() / 2);
+    Buffers& buffers = ThreadBuffers();
+    std::vector<float> &y = buffers.y, &cr = buffers.cr, &cb = buffers.cb;
+    y.resize(static_cast<std::size_t>(pw) * ph);
+    cr.resize(y.size() / 2);
+    cb.resize(y.size() / 2);
     for (int row = 0; row < ph; ++row) {
         for (int col = 0; col < pw; ++col) {
             const std::size_t from = static_cast<std::size_t>(row) * picture.width + col;
@@ -288,20 +305,26 @@ CompressedFrame EncodeCompressed(FrameFormat format, const YcbcrPlanes& picture)
     ChooseBaseBits(cbPlane, cb, coding.chroma);
     PackBaseLayer(lumaPlane, crPlane, cbPlane, frame.baseLayer);
 
-    const std::vector<int> lumaBase = SmoothedBases(lumaPlane), crBase = SmoothedBases(crPlane),
-                           cbBase = SmoothedBases(cbPlane);
-    std::vector<int> lumaCodes(lumaBase.size()), crCodes(crBase.size()), cbCodes(cbBase.size());
-    for (int row = 0; row < height; ++row) {
+    std::vector<int>& base = buffers.base;
+    std::vector<int> &lumaCodes = buffers.lumaCodes, &crCodes = buffers.crCodes, &cbCodes = buffers.cbCodes;
+    SmoothedBases(lumaPlane, base);
+    lumaCodes.resize(base.size());
+    for (int row = 0; row < height; ++row)
         for (int x = 0; x < width; ++x) {
             const std::size_t i = static_cast<std::size_t>(row) * width + x;
-            lumaCodes[i] = coding.lumaCodes(lumaBase[i], TargetOf(y, lumaPlane, x, row));
+            lumaCodes[i] = coding.lumaCodes(base[i], TargetOf(y, lumaPlane, x, row));
         }
-        for (int m = 0; m < width / 2; ++m) {
-            const std::size_t i = static_cast<std::size_t>(row) * (width / 2) + m;
-            crCodes[i] = coding.chromaCodes(crBase[i], TargetOf(cr, crPlane, m, row));
-            cbCodes[i] = coding.chromaCodes(cbBase[i], TargetOf(cb, cbPlane, m, row));
-        }
-    }
+    auto chromaCodes = [&](const BasePlane& plane, const std::vector<float>& target, std::vector<int>& codes) {
+        SmoothedBases(plane, base);
+        codes.resize(base.size());
+        for (int row = 0; row < height; ++row)
+            for (int m = 0; m < width / 2; ++m) {
+                const std::size_t i = static_cast<std::size_t>(row) * (width / 2) + m;
+                codes[i] = coding.chromaCodes(base[i], TargetOf(target, plane, m, row));
+            }
+    };
+    chromaCodes(crPlane, cr, crCodes);
+    chromaCodes(cbPlane, cb, cbCodes);
     frame.correctionLayer.reserve(lumaCodes.size() * 2);
     PackCorrections(format, width, height, lumaCodes, crCodes, cbCodes, frame.correctionLayer);
     return frame;

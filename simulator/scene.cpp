@@ -154,8 +154,14 @@ Scene::Colour Scene::Pixel(int x, int y, std::uint64_t field) const {
 }
 
 YcbcrPlanes Scene::Sample(const Window& window, std::uint64_t field,
-                          const PictureAdjustments& adjust) const {
+                          const PictureAdjustments& adjustments) const {
     YcbcrPlanes out;
+    Sample(window, field, adjustments, out);
+    return out;
+}
+
+void Scene::Sample(const Window& window, std::uint64_t field, const PictureAdjustments& adjust,
+                   YcbcrPlanes& out) const {
     out.width = window.PictureWidth();
     out.height = window.PictureHeight();
     const std::size_t count = static_cast<std::size_t>(out.width) * out.height;
@@ -219,7 +225,6 @@ YcbcrPlanes Scene::Sample(const Window& window, std::uint64_t field,
             out.cr[i] = std::clamp(128.0f + cb * sinA + cr * cosA, 0.0f, 255.0f);
         }
     }
-    return out;
 }
 
 RgbImage ToRgb(const YcbcrPlanes& planes) {

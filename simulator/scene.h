@@ -35,6 +35,9 @@ public:
     // (field pixels outside the field are black), then the decoder settings are applied.
     YcbcrPlanes Sample(const Window& window, std::uint64_t field,
                        const PictureAdjustments& adjustments) const;
+    // The same into `out`, whose memory is reused.
+    void Sample(const Window& window, std::uint64_t field, const PictureAdjustments& adjustments,
+                YcbcrPlanes& out) const;
 
 private:
     struct Colour {
