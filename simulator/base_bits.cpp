@@ -45,7 +45,7 @@ inline int RoundHalfAway(float v) {
 class ResidualCost {
 public:
     static constexpr int kRange = 300, kScale = 4, kLast = 2 * kRange * kScale;
-    explicit ResidualCost(std::span<const int> steps) : table_(kLast + 1) {
+    explicit ResidualCost(std::span<const int> steps) : steps_(steps), table_(kLast + 1) {
         for (int i = 0; i <= kLast; ++i) {
             int best = 1 << 30;
             for (int step : steps) {
@@ -59,8 +59,10 @@ public:
         return table_[std::clamp(RoundHalfAway(e * kScale) + kRange * kScale, 0, kLast)];
     }
     const int* Table() const { return table_.data(); }
+    std::span<const int> Steps() const { return steps_; }
 
 private:
+    std::span<const int> steps_;
     std::vector<int> table_;
 };
 
@@ -137,7 +139,25 @@ SIMULATOR_AVX2_FUNCTION inline __m256i CostIndex(__m256 e) {
     return _mm256_min_epi32(_mm256_max_epi32(i, _mm256_setzero_si256()), _mm256_set1_epi32(ResidualCost::kLast));
 }
 
-SIMULATOR_AVX2_FUNCTION void ResidualChanges(const LaneBits& b, const int* table, int* change) {
+// With a few steps, the table's entry is quicker worked out than gathered: the least
+// (i - centre + 4 step)^2, each under 2^24 and so exact in float.
+struct FewSteps {
+    int count = 0;
+    float quarters[4];  // 4 step - centre
+};
+
+SIMULATOR_AVX2_FUNCTION inline __m256i CostOf(__m256i index, const int* table, const FewSteps& few) {
+    if (few.count == 0) return _mm256_i32gather_epi32(table, index, 4);
+    const __m256 i = _mm256_cvtepi32_ps(index);
+    __m256 best = _mm256_set1_ps(1e30f);
+    for (int k = 0; k < few.count; ++k) {
+        const __m256 q = _mm256_add_ps(i, _mm256_set1_ps(few.quarters[k]));
+        best = _mm256_min_ps(best, _mm256_mul_ps(q, q));
+    }
+    return _mm256_cvtps_epi32(best);
+}
+
+SIMULATOR_AVX2_FUNCTION void ResidualChanges(const LaneBits& b, const int* table, const FewSteps& few, int* change) {
     const __m256 signs = SignsOf(b);
     const Reaches reaches = ReachesOf(b);
     __m256i total = _mm256_setzero_si256();
@@ -147,7 +167,7 @@ SIMULATOR_AVX2_FUNCTION void ResidualChanges(const LaneBits& b, const int* table
         for (int c = 0; c < 5; ++c) {
             const __m256 d = _mm256_mul_ps(signs, _mm256_set1_ps(kUnits.at[r][c]));
             const __m256i i = CostIndex(_mm256_add_ps(_mm256_loadu_ps(e - c), d));
-            const __m256i step = _mm256_sub_epi32(_mm256_i32gather_epi32(table, i, 4),
+            const __m256i step = _mm256_sub_epi32(CostOf(i, table, few),
                                                   _mm256_loadu_si256(reinterpret_cast<const __m256i*>(now - c)));
             total = _mm256_add_epi32(total, _mm256_and_si256(step, reaches.through[c]));
         }
@@ -414,6 +434,12 @@ void Search::ResidualPasses(const ResidualCost& residual) {
     cost_.resize(error_.size());
     for (std::size_t s = 0; s < error_.size(); ++s) cost_[s] = residual(error_[s]);
     stale_.assign(p_.bits.size() + 8, 1);  // words of flags are read and written past a row's end
+#if SIMULATOR_AVX2
+    FewSteps few;
+    if (residual.Steps().size() <= 4)
+        for (int step : residual.Steps())
+            few.quarters[few.count++] = static_cast<float>(ResidualCost::kScale * step - ResidualCost::kRange * ResidualCost::kScale);
+#endif
     for (int pass = 0; pass < 3; ++pass) {
         for (int row = 0; row < p_.height; ++row) {
             for (int col = 0; col < p_.width;) {
@@ -428,7 +454,7 @@ void Search::ResidualPasses(const ResidualCost& residual) {
                     }
                     // A lane not stale would keep still; its figure is not looked at.
                     int change[kLanes];
-                    ResidualChanges(LanesAt(row, col, lanes), residual.Table(), change);
+                    ResidualChanges(LanesAt(row, col, lanes), residual.Table(), few, change);
                     int j = 0;
                     while (j < lanes && !(stale[j] && change[j] < 0)) ++j;
                     StoreWord(stale, LoadWord(stale) & ~FirstBytes(std::min(j + 1, lanes)));

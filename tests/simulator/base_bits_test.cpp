@@ -15,6 +15,7 @@ namespace {
 
 constexpr int kLuma4[] = {2, 6, 10, 14, 18, 24, 32, 40, -2, -6, -10, -14, -18, -24, -32, -40};
 constexpr int kLuma3[] = {2, 7, 14, 25, -3, -8, -15, -26};
+constexpr int kLuma2[] = {4, 12, -4, -12};
 constexpr int kChroma1[] = {4, -4};
 
 std::vector<float> Picture(int width, int height, std::mt19937& random) {
@@ -32,7 +33,9 @@ std::vector<float> Picture(int width, int height, std::mt19937& random) {
 
 TEST(BaseBits, LanesChooseTheBitsOneAtATimeChooses) {
     std::mt19937 random(14);
-    const std::span<const int> stepLists[] = {kLuma4, kLuma3, kChroma1};
+    // Step lists of 16 and 8 steps, whose costs the lanes look up, and of 4 and 2, which they
+    // work out.
+    const std::span<const int> stepLists[] = {kLuma4, kLuma3, kLuma2, kChroma1};
     // Plane widths: the compressed frame's (luma PW, chroma PW / 2) for PW 16 ... 104.
     for (int pw = 16; pw <= 104; pw += 8) {
         for (int ph : {8, 12, 24}) {
