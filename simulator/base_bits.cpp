@@ -146,17 +146,23 @@ struct FewSteps {
     float quarters[4];  // 4 step - centre
 };
 
+template <int kSteps>
 SIMULATOR_AVX2_FUNCTION inline __m256i CostOf(__m256i index, const int* table, const FewSteps& few) {
-    if (few.count == 0) return _mm256_i32gather_epi32(table, index, 4);
-    const __m256 i = _mm256_cvtepi32_ps(index);
-    __m256 best = _mm256_set1_ps(1e30f);
-    for (int k = 0; k < few.count; ++k) {
-        const __m256 q = _mm256_add_ps(i, _mm256_set1_ps(few.quarters[k]));
-        best = _mm256_min_ps(best, _mm256_mul_ps(q, q));
+    if constexpr (kSteps == 0) {
+        return _mm256_i32gather_epi32(table, index, 4);
+    } else {
+        const __m256 i = _mm256_cvtepi32_ps(index);
+        __m256 best = _mm256_set1_ps(1e30f);
+        for (int k = 0; k < kSteps; ++k) {
+            const __m256 q = _mm256_add_ps(i, _mm256_set1_ps(few.quarters[k]));
+            best = _mm256_min_ps(best, _mm256_mul_ps(q, q));
+        }
+        return _mm256_cvtps_epi32(best);
     }
-    return _mm256_cvtps_epi32(best);
 }
 
+// kSteps: the count of steps worked out, or 0 to gather from the table.
+template <int kSteps>
 SIMULATOR_AVX2_FUNCTION void ResidualChanges(const LaneBits& b, const int* table, const FewSteps& few, int* change) {
     const __m256 signs = SignsOf(b);
     const Reaches reaches = ReachesOf(b);
@@ -167,12 +173,22 @@ SIMULATOR_AVX2_FUNCTION void ResidualChanges(const LaneBits& b, const int* table
         for (int c = 0; c < 5; ++c) {
             const __m256 d = _mm256_mul_ps(signs, _mm256_set1_ps(kUnits.at[r][c]));
             const __m256i i = CostIndex(_mm256_add_ps(_mm256_loadu_ps(e - c), d));
-            const __m256i step = _mm256_sub_epi32(CostOf(i, table, few),
+            const __m256i step = _mm256_sub_epi32(CostOf<kSteps>(i, table, few),
                                                   _mm256_loadu_si256(reinterpret_cast<const __m256i*>(now - c)));
             total = _mm256_add_epi32(total, _mm256_and_si256(step, reaches.through[c]));
         }
     }
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(change), total);
+}
+
+void ResidualChanges(const LaneBits& b, const int* table, const FewSteps& few, int* change) {
+    switch (few.count) {
+        case 1: return ResidualChanges<1>(b, table, few, change);
+        case 2: return ResidualChanges<2>(b, table, few, change);
+        case 3: return ResidualChanges<3>(b, table, few, change);
+        case 4: return ResidualChanges<4>(b, table, few, change);
+        default: return ResidualChanges<0>(b, table, few, change);
+    }
 }
 
 // A flip's change to the errors of its samples (and their costs, given the table), a kernel
