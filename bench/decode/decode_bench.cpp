@@ -19,6 +19,7 @@
 #include <libyuv.h>
 
 #include "decode/decode.h"
+#include "decode/simd.h"
 
 namespace {
 
@@ -75,6 +76,25 @@ void Convert(benchmark::State& state, Converter convert, int scale, Size output)
         benchmark::ClobberMemory();
     }
     CountPixels(state, std::int64_t(output.width) * output.height);
+}
+
+// The AVX2 rows called directly, beside the fastest rows that the converters choose, where the
+// processor has wider ones.
+void ConvertAvx2Rows(benchmark::State& state, bool rgb24, Size output)
+{
+    BuildTables();
+    const int w = output.width;
+    const auto source = RandomBytes(std::size_t(2 * w * output.height));
+    const int rowBytes = rgb24 ? Rgb24RowBytes(w) : Rgb16RowBytes(w);
+    std::vector<BYTE> out(std::size_t(rowBytes * output.height));
+    const ConvertRow row = rgb24 ? avx2ConvertRows.rgb24 : avx2ConvertRows.rgb16;
+    for (auto _ : state) {
+        for (int r = 0; r < output.height; ++r)
+            row(source.data() + std::ptrdiff_t(2) * w * r, w / 2, out.data() + std::ptrdiff_t(rowBytes) * r);
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    CountPixels(state, std::int64_t(w) * output.height);
 }
 
 void LibyuvYuy2ToArgb(benchmark::State& state, bool simd, Size output)
@@ -233,6 +253,12 @@ void RegisterAll()
         Register(Join({"Convert/ConvertToRgb16", size}), [s](auto& st) { Convert(st, ConvertToRgb16, 1, s); });
         Register(Join({"Convert/ConvertToRgb24Double", size}), [s](auto& st) { Convert(st, ConvertToRgb24Double, 2, s); });
         Register(Join({"Convert/ConvertToRgb16Double", size}), [s](auto& st) { Convert(st, ConvertToRgb16Double, 2, s); });
+#if LORV_AVX512
+        if (CpuHasAvx512()) {
+            Register(Join({"Convert/ConvertToRgb24_avx2_rows", size}), [s](auto& st) { ConvertAvx2Rows(st, true, s); });
+            Register(Join({"Convert/ConvertToRgb16_avx2_rows", size}), [s](auto& st) { ConvertAvx2Rows(st, false, s); });
+        }
+#endif
         Register(Join({"Convert/libyuv_YUY2ToARGB_simd", size}), [s](auto& st) { LibyuvYuy2ToArgb(st, true, s); });
         Register(Join({"Convert/libyuv_YUY2ToARGB_c", size}), [s](auto& st) { LibyuvYuy2ToArgb(st, false, s); });
         Register(Join({"Expand/ExpandMode1Frame", size}), [s](auto& st) { ExpandMode1(st, s); });

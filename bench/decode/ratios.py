@@ -18,7 +18,9 @@ for name, value in median.items():
 print()
 print(f"{'ours vs libyuv':56} {'vs SIMD':>8} {'vs C':>8}")
 for size in ("640x480", "320x240", "160x120"):
-    for ours in ("ConvertToRgb24", "ConvertToRgb16"):
+    for ours in ("ConvertToRgb24", "ConvertToRgb16", "ConvertToRgb24_avx2_rows", "ConvertToRgb16_avx2_rows"):
+        if f"Convert/{ours}/{size}" not in median:  # the AVX2 rows run alone only beside AVX-512
+            continue
         simd = median[f"Convert/libyuv_YUY2ToARGB_simd/{size}"]
         plain = median[f"Convert/libyuv_YUY2ToARGB_c/{size}"]
         value = median[f"Convert/{ours}/{size}"]

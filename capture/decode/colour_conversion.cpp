@@ -133,6 +133,10 @@ const ConvertRows plainConvertRows = {ConvertRowToRgb24Plain, ConvertRowToRgb16P
 
 const ConvertRows& FastConvertRows()
 {
+#if LORV_AVX512
+    if (CpuHasAvx512())
+        return avx512ConvertRows;
+#endif
 #if LORV_AVX2
     if (CpuHasAvx2())
         return avx2ConvertRows;

@@ -38,6 +38,7 @@ struct ConvertRows {
 extern const ConvertRows plainConvertRows;
 extern const ConvertRows sse2ConvertRows;  // defined where LORV_SSE2
 extern const ConvertRows avx2ConvertRows;  // defined where LORV_AVX2; run only where CpuHasAvx2()
+extern const ConvertRows avx512ConvertRows;  // defined where LORV_AVX512; run only where CpuHasAvx512()
 // The fastest rows this processor runs.
 const ConvertRows& FastConvertRows();
 

@@ -1,5 +1,7 @@
-// Converter rows on AVX2, eight pairs at a time: the SSE2 rows' arithmetic on 256-bit vectors.
-// Each 128-bit half holds four pairs, so the pixels stay in order within a half.
+// Converter rows on AVX2, eight pairs at a time: the SSE2 rows' terms on 256-bit vectors, with the
+// luma of each pair's left and right pixels summed in separate 32-bit lanes so that the pair's
+// chroma terms need no spreading. Each 128-bit half holds four pairs, so the pixels stay in order
+// within a half.
 #include "decode/colour_conversion.h"
 
 #include "decode/simd.h"
@@ -9,11 +11,17 @@
 
 namespace {
 
-LORV_AVX2_FUNCTION inline __m256i TruncBy125(__m256i v)
+// trunc(r * v / 125) per word, r given per word: floor(|v| * ceil(2^16 r / 125) / 2^16) is exact
+// for |v| <= 239, the rounding up staying below the 1/125 a non-integer quotient keeps.
+LORV_AVX2_FUNCTION inline __m256i TruncRest(__m256i magnitude, __m256i v, __m256i multipliers)
 {
-    const __m256i quotient =
-        _mm256_srli_epi16(_mm256_mulhi_epu16(_mm256_abs_epi16(v), _mm256_set1_epi16(static_cast<short>(33555))), 6);
-    return _mm256_sign_epi16(quotient, v);
+    return _mm256_sign_epi16(_mm256_mulhi_epu16(magnitude, multipliers), v);
+}
+
+LORV_AVX2_FUNCTION inline __m256i RestMultipliers(int low, int high)
+{
+    const auto m = [](int r) { return static_cast<unsigned>((65536 * r + 124) / 125); };
+    return _mm256_set1_epi32(static_cast<int>(m(low) | m(high) << 16));
 }
 
 LORV_AVX2_FUNCTION inline __m256i WordPair(int low, int high)
@@ -22,11 +30,14 @@ LORV_AVX2_FUNCTION inline __m256i WordPair(int low, int high)
         static_cast<int>((static_cast<unsigned>(low) & 0xFFFF) | static_cast<unsigned>(high) << 16));
 }
 
-LORV_AVX2_FUNCTION inline __m256i Channel(__m256i lumaLow, __m256i lumaHigh, __m256i pairTerm)
+// (luma + pair term) >> 12 for the pairs' left and right pixels, back in pixel order: the left
+// sum shifted down keeps its value in the low word, the right sum shifted up by 4 has it in the
+// high word. Not yet clamped.
+LORV_AVX2_FUNCTION inline __m256i Channel(__m256i lumaLeft, __m256i lumaRight, __m256i pairTerm)
 {
-    const __m256i low = _mm256_srai_epi32(_mm256_add_epi32(lumaLow, _mm256_unpacklo_epi32(pairTerm, pairTerm)), 12);
-    const __m256i high = _mm256_srai_epi32(_mm256_add_epi32(lumaHigh, _mm256_unpackhi_epi32(pairTerm, pairTerm)), 12);
-    return _mm256_packs_epi32(low, high);
+    const __m256i left = _mm256_srai_epi32(_mm256_add_epi32(lumaLeft, pairTerm), 12);
+    const __m256i right = _mm256_slli_epi32(_mm256_add_epi32(lumaRight, pairTerm), 4);
+    return _mm256_blend_epi16(left, right, 0xAA);
 }
 
 struct SixteenPixels {
@@ -40,19 +51,24 @@ LORV_AVX2_FUNCTION inline SixteenPixels ConvertSixteen(const BYTE* in)
     const __m256i pairs = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in));
     const __m256i y = _mm256_sub_epi16(_mm256_and_si256(pairs, _mm256_set1_epi16(0xFF)), _mm256_set1_epi16(16));
     const __m256i c = _mm256_sub_epi16(_mm256_srli_epi16(pairs, 8), _mm256_set1_epi16(128));
-    const __m256i lumaRest = TruncBy125(_mm256_mullo_epi16(y, _mm256_set1_epi16(93)));
-    const __m256i redBlueRest = TruncBy125(_mm256_mullo_epi16(c, WordPair(27, 91)));
-    const __m256i greenRest = TruncBy125(_mm256_mullo_epi16(c, WordPair(6, 67)));
-    const __m256i lumaWeights = WordPair(4767, 1);
-    const __m256i lumaLow = _mm256_madd_epi16(_mm256_unpacklo_epi16(y, lumaRest), lumaWeights);
-    const __m256i lumaHigh = _mm256_madd_epi16(_mm256_unpackhi_epi16(y, lumaRest), lumaWeights);
-    const __m256i red =
-        _mm256_add_epi32(_mm256_madd_epi16(c, WordPair(6537, 0)), _mm256_madd_epi16(redBlueRest, WordPair(1, 0)));
-    const __m256i blue =
-        _mm256_add_epi32(_mm256_madd_epi16(c, WordPair(0, 8265)), _mm256_madd_epi16(redBlueRest, WordPair(0, 1)));
+    // The rests of the swapped luma words, so that a blend pairs each pixel with its own rest.
+    const __m256i swapped = _mm256_shuffle_epi8(
+        y, _mm256_setr_epi8(2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13, 2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8,
+                            9, 14, 15, 12, 13));
+    const __m256i swappedRest = TruncRest(_mm256_abs_epi16(swapped), swapped, RestMultipliers(93, 93));
+    const __m256i cMagnitude = _mm256_abs_epi16(c);
+    const __m256i redBlueRest = TruncRest(cMagnitude, c, RestMultipliers(27, 91));
+    const __m256i greenRest = TruncRest(cMagnitude, c, RestMultipliers(6, 67));
+    const __m256i lumaLeft = _mm256_madd_epi16(_mm256_blend_epi16(y, swappedRest, 0xAA), WordPair(4767, 1));
+    const __m256i lumaRight = _mm256_madd_epi16(_mm256_blend_epi16(swappedRest, y, 0xAA), WordPair(1, 4767));
+    // (Cr, red rest) and (Cb, blue rest) word pairs: one multiply each.
+    const __m256i redWords = _mm256_blend_epi16(c, _mm256_slli_epi32(redBlueRest, 16), 0xAA);
+    const __m256i blueWords = _mm256_blend_epi16(_mm256_srli_epi32(c, 16), redBlueRest, 0xAA);
+    const __m256i red = _mm256_madd_epi16(redWords, WordPair(6537, 1));
+    const __m256i blue = _mm256_madd_epi16(blueWords, WordPair(8265, 1));
     const __m256i green = _mm256_add_epi32(_mm256_madd_epi16(c, WordPair(-3330, -1601)),
                                            _mm256_madd_epi16(greenRest, WordPair(-1, -1)));
-    return {Channel(lumaLow, lumaHigh, red), Channel(lumaLow, lumaHigh, green), Channel(lumaLow, lumaHigh, blue)};
+    return {Channel(lumaLeft, lumaRight, red), Channel(lumaLeft, lumaRight, green), Channel(lumaLeft, lumaRight, blue)};
 }
 
 LORV_AVX2_FUNCTION inline __m256i ClampByte(__m256i v)

@@ -4,8 +4,8 @@
 // = A * n + trunc(r * n / 125) with A = 512k / 125 and r = 512k % 125, since both parts share
 // the sign of n. So LumaTerm = 4767 n + trunc(93 n / 125), RedFromCr = 6537 n + trunc(27 n / 125),
 // GreenFromCr = -(3330 n + trunc(6 n / 125)), GreenFromCb = -(1601 n + trunc(67 n / 125)),
-// BlueFromCb = 8265 n + trunc(91 n / 125). The small quotients are taken in 16-bit lanes, the
-// 32-bit sums with pmaddwd.
+// BlueFromCb = 8265 n + trunc(91 n / 125). The small quotients are taken in 16-bit lanes by one
+// high multiply, the 32-bit sums with pmaddwd.
 #include "decode/colour_conversion.h"
 
 #include "decode/simd.h"
@@ -17,13 +17,20 @@
 
 namespace {
 
-// trunc(v / 125) for |v| <= 31875: floor(|v| * 33555 / 2^22) is exact over that range.
-inline __m128i TruncBy125(__m128i v)
+// trunc(r * v / 125) per word, r given per word: floor(|v| * ceil(2^16 r / 125) / 2^16) is exact
+// for |v| <= 239, the rounding up staying below the 1/125 a non-integer quotient keeps.
+inline __m128i TruncRest(__m128i v, __m128i multipliers)
 {
     const __m128i sign = _mm_srai_epi16(v, 15);
     const __m128i magnitude = _mm_sub_epi16(_mm_xor_si128(v, sign), sign);
-    const __m128i quotient = _mm_srli_epi16(_mm_mulhi_epu16(magnitude, _mm_set1_epi16(static_cast<short>(33555))), 6);
+    const __m128i quotient = _mm_mulhi_epu16(magnitude, multipliers);
     return _mm_sub_epi16(_mm_xor_si128(quotient, sign), sign);
+}
+
+inline __m128i RestMultipliers(int low, int high)
+{
+    const auto m = [](int r) { return static_cast<unsigned>((65536 * r + 124) / 125); };
+    return _mm_set1_epi32(static_cast<int>(m(low) | m(high) << 16));
 }
 
 inline __m128i WordPair(int low, int high)
@@ -50,9 +57,9 @@ inline EightPixels ConvertEight(const BYTE* in)
     const __m128i pairs = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
     const __m128i y = _mm_sub_epi16(_mm_and_si128(pairs, _mm_set1_epi16(0xFF)), _mm_set1_epi16(16));
     const __m128i c = _mm_sub_epi16(_mm_srli_epi16(pairs, 8), _mm_set1_epi16(128));  // Cr, Cb per pair
-    const __m128i lumaRest = TruncBy125(_mm_mullo_epi16(y, _mm_set1_epi16(93)));
-    const __m128i redBlueRest = TruncBy125(_mm_mullo_epi16(c, WordPair(27, 91)));
-    const __m128i greenRest = TruncBy125(_mm_mullo_epi16(c, WordPair(6, 67)));
+    const __m128i lumaRest = TruncRest(y, RestMultipliers(93, 93));
+    const __m128i redBlueRest = TruncRest(c, RestMultipliers(27, 91));
+    const __m128i greenRest = TruncRest(c, RestMultipliers(6, 67));
     const __m128i lumaWeights = WordPair(4767, 1);
     const __m128i lumaLow = _mm_madd_epi16(_mm_unpacklo_epi16(y, lumaRest), lumaWeights);
     const __m128i lumaHigh = _mm_madd_epi16(_mm_unpackhi_epi16(y, lumaRest), lumaWeights);

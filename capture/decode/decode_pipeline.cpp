@@ -17,16 +17,19 @@
 
 namespace {
 
-void LowerRowPlain(const BYTE* upper, const BYTE* luma, int width, BYTE* lower)
+void PairRowPlain(const BYTE* upper, const BYTE* luma, int width, BYTE* outUpper, BYTE* outLower)
 {
     for (int x = 0; x < width; ++x) {
-        lower[2 * x] = luma[x];
-        lower[2 * x + 1] = upper[2 * x + 1];
+        outUpper[2 * x] = upper[2 * x];
+        outUpper[2 * x + 1] = upper[2 * x + 1];
+        outLower[2 * x] = luma[x];
+        outLower[2 * x + 1] = upper[2 * x + 1];
     }
 }
 
+// Each upper byte is read once, for both output rows.
 #if LORV_SSE2
-void LowerRowSse2(const BYTE* upper, const BYTE* luma, int width, BYTE* lower)
+void PairRowSse2(const BYTE* upper, const BYTE* luma, int width, BYTE* outUpper, BYTE* outLower)
 {
     const __m128i chromaBytes = _mm_set1_epi16(static_cast<short>(0xFF00));
     int x = 0;
@@ -34,56 +37,58 @@ void LowerRowSse2(const BYTE* upper, const BYTE* luma, int width, BYTE* lower)
         const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(luma + x));
         const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(upper + 2 * x));
         const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(upper + 2 * x + 16));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(lower + 2 * x),
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(outUpper + 2 * x), first);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(outUpper + 2 * x + 16), second);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(outLower + 2 * x),
                          _mm_or_si128(_mm_unpacklo_epi8(y, _mm_setzero_si128()), _mm_and_si128(first, chromaBytes)));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(lower + 2 * x + 16),
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(outLower + 2 * x + 16),
                          _mm_or_si128(_mm_unpackhi_epi8(y, _mm_setzero_si128()), _mm_and_si128(second, chromaBytes)));
     }
-    LowerRowPlain(upper + 2 * x, luma + x, width - x, lower + 2 * x);
+    PairRowPlain(upper + 2 * x, luma + x, width - x, outUpper + 2 * x, outLower + 2 * x);
 }
 #endif
 
 #if LORV_AVX2
-LORV_AVX2_FUNCTION void LowerRowAvx2(const BYTE* upper, const BYTE* luma, int width, BYTE* lower)
+LORV_AVX2_FUNCTION void PairRowAvx2(const BYTE* upper, const BYTE* luma, int width, BYTE* outUpper, BYTE* outLower)
 {
     const __m256i chromaBytes = _mm256_set1_epi16(static_cast<short>(0xFF00));
     int x = 0;
     for (; x + 32 <= width; x += 32) {
-        // Quarters 0, 2 | 1, 3, so that the in-half unpacks give pixels 0-15 and 16-31.
-        const __m256i y = _mm256_permute4x64_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(luma + x)),
-                                                   _MM_SHUFFLE(3, 1, 2, 0));
+        const __m256i low = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(luma + x)));
+        const __m256i high = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(luma + x + 16)));
         const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(upper + 2 * x));
         const __m256i second = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(upper + 2 * x + 32));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(lower + 2 * x),
-                            _mm256_or_si256(_mm256_unpacklo_epi8(y, _mm256_setzero_si256()), _mm256_and_si256(first, chromaBytes)));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(lower + 2 * x + 32),
-                            _mm256_or_si256(_mm256_unpackhi_epi8(y, _mm256_setzero_si256()), _mm256_and_si256(second, chromaBytes)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(outUpper + 2 * x), first);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(outUpper + 2 * x + 32), second);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(outLower + 2 * x),
+                            _mm256_or_si256(low, _mm256_and_si256(first, chromaBytes)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(outLower + 2 * x + 32),
+                            _mm256_or_si256(high, _mm256_and_si256(second, chromaBytes)));
     }
-    LowerRowSse2(upper + 2 * x, luma + x, width - x, lower + 2 * x);
+    PairRowSse2(upper + 2 * x, luma + x, width - x, outUpper + 2 * x, outLower + 2 * x);
 }
 #endif
 
 }  // namespace
 
 #if LORV_AVX2
-const LowerRows lowerRows = {LowerRowPlain, LowerRowSse2, LowerRowAvx2};
+const Mode1Rows mode1Rows = {PairRowPlain, PairRowSse2, PairRowAvx2};
 #elif LORV_SSE2
-const LowerRows lowerRows = {LowerRowPlain, LowerRowSse2, LowerRowSse2};
+const Mode1Rows mode1Rows = {PairRowPlain, PairRowSse2, PairRowSse2};
 #else
-const LowerRows lowerRows = {LowerRowPlain, LowerRowPlain, LowerRowPlain};
+const Mode1Rows mode1Rows = {PairRowPlain, PairRowPlain, PairRowPlain};
 #endif
 
 void ExpandMode1Frame(int width, int height, const BYTE* source, BYTE* destination)
 {
     if (width <= 0)
         return;
-    const LowerRow lowerRow = CpuHasAvx2() ? lowerRows.avx2 : lowerRows.sse2;
+    const Mode1Row pairRow = CpuHasAvx2() ? mode1Rows.avx2 : mode1Rows.sse2;
     const std::size_t rowBytes = 2 * static_cast<std::size_t>(width);
     for (int pair = 0; pair < height / 2; ++pair) {
         const BYTE* upper = source + static_cast<std::ptrdiff_t>(pair) * 3 * width;
         BYTE* out = destination + static_cast<std::ptrdiff_t>(pair) * 2 * rowBytes;
-        std::memcpy(out, upper, rowBytes);
-        lowerRow(upper, upper + rowBytes, width, out + rowBytes);
+        pairRow(upper, upper + rowBytes, width, out, out + rowBytes);
     }
 }
 

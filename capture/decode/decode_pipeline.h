@@ -7,15 +7,15 @@
 // 4:2:2 rows; the lower row repeats the upper row's chroma. Only whole pairs are expanded.
 void ExpandMode1Frame(int width, int height, const BYTE* source, BYTE* destination);
 
-// The lower row of a mode-1 pair: luma from its own bytes, chroma from the upper 4:2:2 row.
-// The plain row is the reference.
-using LowerRow = void (*)(const BYTE* upper, const BYTE* luma, int width, BYTE* lower);
-struct LowerRows {
-    LowerRow plain;
-    LowerRow sse2;  // where LORV_SSE2, else plain
-    LowerRow avx2;  // where LORV_AVX2, else sse2; run only where CpuHasAvx2()
+// One mode-1 pair: the upper 4:2:2 row as it came, and the lower row with luma from its own
+// bytes and chroma from the upper row. The plain row is the reference.
+using Mode1Row = void (*)(const BYTE* upper, const BYTE* luma, int width, BYTE* outUpper, BYTE* outLower);
+struct Mode1Rows {
+    Mode1Row plain;
+    Mode1Row sse2;  // where LORV_SSE2, else plain
+    Mode1Row avx2;  // where LORV_AVX2, else sse2; run only where CpuHasAvx2()
 };
-extern const LowerRows lowerRows;
+extern const Mode1Rows mode1Rows;
 
 // Whether DecodeFrame can run on this record without touching memory outside its buffers:
 // sizes positive and consistent, capture no larger than the output, even widths, the frame and

@@ -13,5 +13,13 @@
 #define LORV_AVX2_FUNCTION __attribute__((target("avx2")))
 #endif
 
+// AVX-512 rows likewise, where the processor has F, BW and VBMI (byte permutes across the vector).
+#if LORV_AVX2
+#define LORV_AVX512 1
+#define LORV_AVX512_FUNCTION __attribute__((target("avx512f,avx512bw,avx512vbmi")))
+#endif
+
 // The processor has AVX2 and the system saves the 256-bit registers.
 bool CpuHasAvx2();
+// The processor has AVX-512 F, BW and VBMI and the system saves the 512-bit registers.
+bool CpuHasAvx512();

@@ -1,6 +1,9 @@
 // Virtual time: a clock wait registers the thread as blocked; when every participant is
-// blocked, the last one to block moves time to the earliest deadline and wakes everybody to
-// re-test. Locks: mutex_ (the public one) is taken before book (the bookkeeping), never after.
+// blocked, the last one to block moves time to the earliest deadline and wakes the waiters whose
+// deadline has come or whose condition now holds. Each waiter sleeps on its own condition
+// variable, so that a wake-up reaches only the threads that have something to do: with many
+// packets per frame, waking every thread for every step cost far more than the steps.
+// Locks: mutex_ (the public one) is taken before book (the bookkeeping), never after.
 #include "clock.h"
 
 #include <atomic>
@@ -55,13 +58,15 @@ struct Clock::State {
     struct Waiter {
         std::optional<TimePoint> deadline;
         bool participant;
+        const std::function<bool()>* ready;
+        std::condition_variable wakeup;
         bool blocked = false;
     };
 
     std::chrono::steady_clock::time_point wallStart = std::chrono::steady_clock::now();
     std::atomic<std::int64_t> virtualNow{0};  // microseconds
     std::atomic<std::uint32_t> tickBase{0};
-    std::condition_variable wakeup;
+    std::condition_variable wakeup;  // wall mode
 
     std::mutex book;
     int participants = 0;
@@ -69,13 +74,26 @@ struct Clock::State {
     int blockedOutside = 0;
     std::list<Waiter*> waiters;
 
-    // With `book` held: every blocked waiter goes back to re-test its condition.
+    // With `book` held: the waiter goes back to re-test its condition.
+    void Unblock(Waiter& waiter) {
+        waiter.blocked = false;
+        if (waiter.participant) --blockedInClock;
+        waiter.wakeup.notify_one();
+    }
+
+    // With `book` held.
     void UnblockAllLocked() {
-        for (Waiter* waiter : waiters) {
-            if (!waiter->blocked) continue;
-            waiter->blocked = false;
-            if (waiter->participant) --blockedInClock;
-        }
+        for (Waiter* waiter : waiters)
+            if (waiter->blocked) Unblock(*waiter);
+    }
+
+    // With mutex_ and `book` held: only the waiters that would get past their test. The
+    // conditions read guarded state only, so they may run on the notifying thread.
+    void UnblockReadyLocked() {
+        const TimePoint now(virtualNow.load());
+        for (Waiter* waiter : waiters)
+            if (waiter->blocked && ((waiter->deadline && *waiter->deadline <= now) || (*waiter->ready)()))
+                Unblock(*waiter);
     }
 };
 
@@ -114,8 +132,7 @@ void Clock::MaybeAdvanceLocked(bool mayReportDeadlock) {
         std::abort();
     }
     if (earliest->count() > s.virtualNow.load()) s.virtualNow = earliest->count();
-    s.UnblockAllLocked();
-    s.wakeup.notify_all();
+    s.UnblockReadyLocked();
 }
 
 bool Clock::WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready,
@@ -134,7 +151,7 @@ bool Clock::WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bo
         return true;
     }
 
-    State::Waiter self{deadline, IsParticipant(this)};
+    State::Waiter self{deadline, IsParticipant(this), &ready, {}};
     {
         std::lock_guard book(s.book);
         s.waiters.push_back(&self);
@@ -153,7 +170,7 @@ bool Clock::WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bo
             MaybeAdvanceLocked(true);
             if (!self.blocked) continue;  // time moved on our behalf: re-test first
         }
-        s.wakeup.wait(lock);
+        self.wakeup.wait(lock);
         std::lock_guard book(s.book);
         if (self.blocked) {  // a spurious wake-up
             self.blocked = false;
@@ -177,6 +194,16 @@ void Clock::NotifyAll() {
         state_->UnblockAllLocked();
     }
     state_->wakeup.notify_all();
+}
+
+void Clock::NotifyAll(std::unique_lock<std::mutex>& lock) {
+    (void)lock;
+    if (mode_ == Mode::Wall) {
+        state_->wakeup.notify_all();
+        return;
+    }
+    std::lock_guard book(state_->book);
+    state_->UnblockReadyLocked();
 }
 
 Clock::Participant::Participant(Clock& clock) : clock_(clock), counted_(false) {

@@ -51,6 +51,9 @@ public:
     // Wakes every waiter to re-test its condition; call after changing guarded state.
     // May be called with or without the lock held.
     void NotifyAll();
+    // The same with `lock` held on mutex(): the conditions are tested here, and only the
+    // waiters whose condition holds are woken.
+    void NotifyAll(std::unique_lock<std::mutex>& lock);
 
     // A thread that takes part in virtual time. Threads that the platform starts register
     // themselves; the application thread registers when it boots the Machine. Nested

@@ -228,7 +228,7 @@ void SimulatedBus::State::RunFrame(std::unique_lock<std::mutex>& lock, std::vect
 
     if (timed && used) clock.WaitUntil(lock, [&] { return stopping; }, frameEnd);
     frameActive = false;
-    clock.NotifyAll();
+    clock.NotifyAll(lock);
     CompleteAll(lock, done);
 }
 
@@ -295,7 +295,7 @@ SimulatedBus::State::StepResult SimulatedBus::State::Step(std::unique_lock<std::
     job.inFlight = false;
     deviceBusy = false;
     busyPort = nullptr;
-    clock.NotifyAll();
+    clock.NotifyAll(lock);
     return Settle(job, reply, data.size(), nextChance, done);
 }
 

@@ -137,6 +137,10 @@ std::vector<NamedRows> VectorRows()
     if (CpuHasAvx2())
         variants.push_back({"avx2", &avx2ConvertRows});
 #endif
+#if LORV_AVX512
+    if (CpuHasAvx512())
+        variants.push_back({"avx512", &avx512ConvertRows});
+#endif
     return variants;
 }
 

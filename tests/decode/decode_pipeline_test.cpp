@@ -160,21 +160,22 @@ TEST_F(DecodePipeline, VectorWidthRowsMatchThePlainOne)
 
 // The vector mode-1 lower rows against the plain one at every width up to 640, the luma
 // ending at a guard page.
-TEST_F(DecodePipeline, VectorLowerRowsMatchThePlainOne)
+TEST_F(DecodePipeline, VectorMode1RowsMatchThePlainOne)
 {
-    std::vector<std::pair<const char*, LowerRow>> variants = {{"sse2", lowerRows.sse2}};
+    std::vector<std::pair<const char*, Mode1Row>> variants = {{"sse2", mode1Rows.sse2}};
     if (CpuHasAvx2())
-        variants.push_back({"avx2", lowerRows.avx2});
+        variants.push_back({"avx2", mode1Rows.avx2});
     for (int width = 0; width <= 640; ++width) {
         const GuardPageInput upper(RandomBytes(random, std::size_t(2 * width)));
         const GuardPageInput luma(RandomBytes(random, std::size_t(width)));
-        GuardedOutput plain(std::size_t(2 * width));
-        lowerRows.plain(upper.get(), luma.get(), width, plain.data());
+        GuardedOutput plainUpper(std::size_t(2 * width)), plainLower(std::size_t(2 * width));
+        mode1Rows.plain(upper.get(), luma.get(), width, plainUpper.data(), plainLower.data());
         for (const auto& [name, row] : variants) {
-            GuardedOutput fast(std::size_t(2 * width));
-            row(upper.get(), luma.get(), width, fast.data());
-            ASSERT_EQ(fast.contents(), plain.contents()) << name << " " << width;
-            ASSERT_TRUE(fast.GuardsIntact()) << name << " " << width;
+            GuardedOutput fastUpper(std::size_t(2 * width)), fastLower(std::size_t(2 * width));
+            row(upper.get(), luma.get(), width, fastUpper.data(), fastLower.data());
+            ASSERT_EQ(fastUpper.contents(), plainUpper.contents()) << name << " " << width;
+            ASSERT_EQ(fastLower.contents(), plainLower.contents()) << name << " " << width;
+            ASSERT_TRUE(fastUpper.GuardsIntact() && fastLower.GuardsIntact()) << name << " " << width;
         }
     }
 }

@@ -1,6 +1,7 @@
 // The virtual clock under kernel waits: time-outs cost no real time, time stands still while
 // a thread runs, a wait nobody can end is reported, and the tick counter wraps like Windows'.
 #include <chrono>
+#include <thread>
 
 #include "kernel_fixture.h"
 
@@ -64,6 +65,40 @@ TEST_F(ClockTest, PollingChargedToTheClockReachesItsTimeOut) {
         ++polls;
     }
     EXPECT_EQ(polls, 100);
+}
+
+// A thread waiting for a read must not run once per bus packet: steps of time and notices
+// given under the lock wake only the waiters whose deadline has come or whose condition holds.
+TEST_F(ClockTest, WaitersSleepThroughStepsAndNoticesThatLeaveThemWaiting) {
+    bool done = false;
+    int ownTests = 0;  // condition tests run on the waiting thread itself
+    std::thread::id waiterId;
+    std::thread waiter = clock.StartThread([&] {
+        std::unique_lock lock(clock.mutex());
+        waiterId = std::this_thread::get_id();
+        clock.WaitUntil(
+            lock,
+            [&] {
+                ownTests += std::this_thread::get_id() == waiterId;
+                return done;
+            },
+            std::nullopt);
+    });
+    for (int packet = 0; packet < 100; ++packet) {
+        clock.SleepFor(1ms);
+        std::unique_lock lock(clock.mutex());
+        clock.NotifyAll(lock);
+    }
+    {
+        std::unique_lock lock(clock.mutex());
+        done = true;
+        clock.NotifyAll(lock);
+    }
+    {
+        Clock::BlockedOutside blocked(clock);
+        waiter.join();
+    }
+    EXPECT_LE(ownTests, 3);  // its first test, one on blocking, the last: none per packet
 }
 
 TEST_F(ClockTest, TickCountWrapsAt32BitsWhileTheKernelCountGoesOn) {
