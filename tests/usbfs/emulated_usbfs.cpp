@@ -37,7 +37,6 @@ constexpr std::uint32_t kCapabilities =
     USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
     USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
 
-
 struct Node;
 
 struct Urb : UsbTransfer {
