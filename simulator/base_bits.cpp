@@ -5,6 +5,7 @@
 #include "base_bits.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -114,9 +115,9 @@ SIMULATOR_AVX2_FUNCTION inline __m256 SignsOf(const LaneBits& b) {
     return _mm256_sub_ps(_mm256_set1_ps(1.0f), _mm256_add_ps(set, set));
 }
 
-// A zero term leaves a float sum as it was (but for the sign of a zero), so the lanes' sums
-// are the plain path's, term for term.
-SIMULATOR_AVX2_FUNCTION void SquaredChanges(const LaneBits& b, float* change) {
+// The lanes whose bit would flip (lane j at bit j). A zero term leaves a float sum as it was
+// (but for the sign of a zero), so the lanes' sums are the plain path's, term for term.
+SIMULATOR_AVX2_FUNCTION unsigned SquaredFlips(const LaneBits& b) {
     const __m256 signs = SignsOf(b), two = _mm256_set1_ps(2.0f);
     const Reaches reaches = ReachesOf(b);
     __m256 total = _mm256_setzero_ps();
@@ -130,7 +131,7 @@ SIMULATOR_AVX2_FUNCTION void SquaredChanges(const LaneBits& b, float* change) {
                 _mm256_mul_ps(d, _mm256_add_ps(_mm256_mul_ps(two, _mm256_loadu_ps(e - c)), d)));
         }
     }
-    _mm256_storeu_ps(change, total);
+    return _mm256_movemask_ps(_mm256_cmp_ps(total, _mm256_setzero_ps(), _CMP_NGE_UQ));
 }
 
 // Where the cost of errors `e` lies in the table, as ResidualCost does it.
@@ -171,10 +172,11 @@ SIMULATOR_AVX2_FUNCTION inline __m256i CostOf(__m256i index, const int* table,
     }
 }
 
-// kSteps: the count of steps worked out, or 0 to gather from the table.
+// The lanes whose bit would flip (lane j at bit j). kSteps: the count of steps worked out, or
+// 0 to gather the costs from the table.
 template <int kSteps>
-SIMULATOR_AVX2_FUNCTION void ResidualChanges(const LaneBits& b, const int* table,
-                                             const FewSteps& few, int* change) {
+SIMULATOR_AVX2_FUNCTION unsigned ResidualFlips(const LaneBits& b, const int* table,
+                                               const FewSteps& few) {
     const __m256 signs = SignsOf(b);
     const Reaches reaches = ReachesOf(b);
     __m256i total = _mm256_setzero_si256();
@@ -190,21 +192,21 @@ SIMULATOR_AVX2_FUNCTION void ResidualChanges(const LaneBits& b, const int* table
             total = _mm256_add_epi32(total, _mm256_and_si256(step, reaches.through[c]));
         }
     }
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(change), total);
+    return _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(_mm256_setzero_si256(), total)));
 }
 
-void ResidualChanges(const LaneBits& b, const int* table, const FewSteps& few, int* change) {
+unsigned ResidualFlips(const LaneBits& b, const int* table, const FewSteps& few) {
     switch (few.count) {
         case 1:
-            return ResidualChanges<1>(b, table, few, change);
+            return ResidualFlips<1>(b, table, few);
         case 2:
-            return ResidualChanges<2>(b, table, few, change);
+            return ResidualFlips<2>(b, table, few);
         case 3:
-            return ResidualChanges<3>(b, table, few, change);
+            return ResidualFlips<3>(b, table, few);
         case 4:
-            return ResidualChanges<4>(b, table, few, change);
+            return ResidualFlips<4>(b, table, few);
         default:
-            return ResidualChanges<0>(b, table, few, change);
+            return ResidualFlips<0>(b, table, few);
     }
 }
 
@@ -465,16 +467,14 @@ void Search::SquaredPass() {
 #if SIMULATOR_AVX2
             if (lanes_) {
                 const int lanes = std::min(kLanes, p_.width - col);
-                float change[kLanes];
-                SquaredChanges(LanesAt(row, col, lanes), change);
-                int j = 0;
-                while (j < lanes && change[j] >= 0) ++j;
+                const unsigned flips = SquaredFlips(LanesAt(row, col, lanes)) & ((1u << lanes) - 1);
+                const int j = flips ? std::countr_zero(flips) : lanes;
                 if (j < lanes) Flip(row, col + j);
                 col += std::min(j + 1, lanes);
                 continue;
             }
 #endif
-            if (SquaredChange(row, col) < 0) Flip(row, col);
+            if (!(SquaredChange(row, col) >= 0)) Flip(row, col);
             ++col;
         }
     }
@@ -505,10 +505,11 @@ void Search::ResidualPasses(const ResidualCost& residual) {
                         continue;
                     }
                     // A lane not stale would keep still; its figure is not looked at.
-                    int change[kLanes];
-                    ResidualChanges(LanesAt(row, col, lanes), residual.Table(), few, change);
-                    int j = 0;
-                    while (j < lanes && !(stale[j] && change[j] < 0)) ++j;
+                    const unsigned staleLanes = _mm_movemask_epi8(
+                        _mm_cmpgt_epi8(_mm_cvtsi64_si128(static_cast<long long>(flags)), _mm_setzero_si128()));
+                    const unsigned flips =
+                        ResidualFlips(LanesAt(row, col, lanes), residual.Table(), few) & staleLanes;
+                    const int j = flips ? std::countr_zero(flips) : lanes;
                     StoreWord(stale, LoadWord(stale) & ~FirstBytes(std::min(j + 1, lanes)));
                     if (j < lanes) Flip(row, col + j);
                     col += std::min(j + 1, lanes);
