@@ -1,33 +1,17 @@
 #include "frame_encoder.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdlib>
 #include <span>
+
+#include "base_bits.h"
 
 namespace simulator {
 namespace {
 
-// The decoder's smoothing kernel (thousandths; total 255475, so a full window reads 255).
-constexpr int kKernel[5][5] = {{3942, 10001, 11519, 6516, 1550},
-                               {7587, 20234, 24242, 14849, 4030},
-                               {7399, 21318, 27329, 17137, 4861},
-                               {4650, 13790, 19016, 12622, 3636},
-                               {1211, 4623, 7126, 4973, 1314}};
-
-// The kernel in units of 1, as the encoder weighs a bit's change.
-struct KernelUnits {
-    float at[5][5];
-    KernelUnits() {
-        for (int r = 0; r < 5; ++r)
-            for (int c = 0; c < 5; ++c) at[r][c] = kKernel[r][c] / 1000.0f;
-    }
-};
-const KernelUnits kUnits;
-
 // std::lround of a float of moderate size, without the library call: the truncation and the
 // fraction left are exact, and halves go away from zero.
-inline int RoundHalfAway(float v) {
+int RoundHalfAway(float v) {
     int i = static_cast<int>(v);
     const float fraction = v - static_cast<float>(i);
     if (fraction >= 0.5f) ++i;
@@ -35,193 +19,148 @@ inline int RoundHalfAway(float v) {
     return i;
 }
 
-struct StepLists {
-    std::span<const int> luma;
-    std::span<const int> chroma;
-};
-
 constexpr int kLuma4[] = {2, 6, 10, 14, 18, 24, 32, 40, -2, -6, -10, -14, -18, -24, -32, -40};
 constexpr int kChroma2[] = {2, 6, -2, -6};
 constexpr int kLuma3[] = {2, 7, 14, 25, -3, -8, -15, -26};
 constexpr int kLuma2[] = {4, 12, -4, -12};
 constexpr int kChroma1[] = {4, -4};
 
-StepLists StepsOf(FrameFormat format) {
+// The code whose step brings the decoded sample nearest the wanted value, tabulated for every
+// base value the smoothing gives (at most 255 plus six roundings up) and wanted value.
+class BestCodes {
+public:
+    BestCodes(std::span<const int> steps, bool wraps) : steps_(steps), wraps_(wraps), table_(kBases * 256) {
+        for (int base = 0; base < kBases; ++base)
+            for (int wanted = 0; wanted < 256; ++wanted)
+                table_[base * 256 + wanted] = static_cast<std::uint8_t>(Search(base, wanted));
+    }
+    // `target` is a sample of the picture, 0 to 255.
+    int operator()(int base, float target) const {
+        const int wanted = target > 0.0f ? std::min(RoundHalfAway(std::min(target, 256.0f)), 255) : 0;
+        return base >= 0 && base < kBases ? table_[base * 256 + wanted] : Search(base, wanted);
+    }
+
+private:
+    static constexpr int kBases = 264;
+    int Search(int base, int wanted) const {
+        int best = 0, bestError = 1 << 30;
+        for (std::size_t code = 0; code < steps_.size(); ++code) {
+            const int sum = base + steps_[code];
+            const int decoded = wraps_ ? (sum & 0xFF) : std::clamp(sum, 0, 255);
+            const int error = std::abs(decoded - wanted);
+            if (error < bestError) {
+                bestError = error;
+                best = static_cast<int>(code);
+            }
+        }
+        return best;
+    }
+    std::span<const int> steps_;
+    bool wraps_;
+    std::vector<std::uint8_t> table_;
+};
+
+// A compressed format's correction steps, luma then chroma (whose sums wrap around).
+struct Coding {
+    std::span<const int> luma, chroma;
+    BestCodes lumaCodes{luma, false}, chromaCodes{chroma, true};
+};
+
+const Coding& CodingOf(FrameFormat format) {
+    static const Coding six{kLuma4, kChroma2}, four{kLuma3, kChroma1}, three{kLuma2, kChroma1};
     switch (format) {
-        case FrameFormat::Compressed6: return {kLuma4, kChroma2};
-        case FrameFormat::Compressed4: return {kLuma3, kChroma1};
-        default: return {kLuma2, kChroma1};
+        case FrameFormat::Compressed6: return six;
+        case FrameFormat::Compressed4: return four;
+        default: return three;
     }
 }
-
-// One plane of base bits and the samples that the decoder smooths from it. Sample (x, y)
-// reads plane columns x + offset ... x + offset + 4 and rows y ... y + 4, and stands for plane
-// position (x + offset + 2, y + 2).
-struct BasePlane {
-    int width = 0, height = 0;  // plane
-    int offset = 0;             // 2 for luma, 0 for chroma
-    int samplesX = 0, samplesY = 0;
-    std::vector<std::uint8_t> bits;
-
-    bool Bit(int col, int row) const { return bits[static_cast<std::size_t>(row) * width + col]; }
-};
 
 float TargetOf(const std::vector<float>& target, const BasePlane& p, int x, int y) {
     return target[static_cast<std::size_t>(y + 2) * p.width + x + p.offset + 2];
 }
 
-// What an error of the smoothed value still costs once the best correction step is added,
-// tabulated in quarter steps.
-class ResidualCost {
+// The decoder smooths a 2 x 2 block of samples from one 6 x 6 window of bits, cut into three
+// pairs of rows and each pair into two parts along the base layer's 4-column bytes (columns
+// 0-3 and 4-5, or 0-1 and 2-5), each part rounded alone. Per pair, part and pattern of the
+// part's bits (the upper row's bits low), the rounded values for the block's four samples,
+// 16 bits each (sample dy, dx at bit 16 * (2 dy + dx)), so that one sum serves all four.
+class WindowParts {
 public:
-    static constexpr int kRange = 300, kScale = 4;
-    explicit ResidualCost(std::span<const int> steps) : table_(2 * kRange * kScale + 1) {
-        for (std::size_t i = 0; i < table_.size(); ++i) {
-            const float e = (static_cast<float>(i) - kRange * kScale) / kScale;
-            float best = 1e9f;
-            for (int step : steps) best = std::min(best, (e + step) * (e + step));
-            table_[i] = best;
-        }
+    static constexpr int kParts[4][2] = {{0, 4}, {4, 6}, {0, 2}, {2, 6}};
+
+    WindowParts() {
+        for (int pair = 0; pair < 3; ++pair)
+            for (int part = 0; part < 4; ++part)
+                for (int m = 0; m < 256; ++m)
+                    for (int dy = 0; dy < 2; ++dy)
+                        for (int dx = 0; dx < 2; ++dx)
+                            values_[pair][part][m] |= static_cast<std::uint64_t>(Value(dy, dx, pair, part, m)) << (16 * (2 * dy + dx));
     }
-    float operator()(float e) const {
-        // Errors stay within a few hundred, far inside the range of int.
-        const int i = std::clamp(RoundHalfAway(e * kScale) + kRange * kScale, 0, static_cast<int>(table_.size()) - 1);
-        return table_[i];
+    // The four samples' values of a window given as six rows of six bits.
+    std::uint64_t operator()(const int rows[6], int firstPart) const {
+        std::uint64_t total = 0;
+        for (int pair = 0; pair < 3; ++pair)
+            for (int part = firstPart; part < firstPart + 2; ++part) {
+                const int from = kParts[part][0], n = kParts[part][1] - from, mask = (1 << n) - 1;
+                total += values_[pair][part][(rows[2 * pair] >> from & mask) | (rows[2 * pair + 1] >> from & mask) << n];
+            }
+        return total;
     }
 
 private:
-    std::vector<float> table_;
+    static int Value(int dy, int dx, int pair, int part, int pattern) {
+        const int from = kParts[part][0], n = kParts[part][1] - from;
+        int sum = 0;
+        for (int half = 0; half < 2; ++half) {
+            const int kr = 2 * pair + half - dy;
+            for (int k = 0; k < n; ++k) {
+                const int kc = from + k - dx;
+                if (kr >= 0 && kr <= 4 && kc >= 0 && kc <= 4 && (pattern >> (half * n + k) & 1)) sum += kKernel[kr][kc];
+            }
+        }
+        return (sum + 360) / 1000;
+    }
+    std::uint64_t values_[3][4][256] = {};
+};
+const WindowParts kWindowParts;
+
+// The compressed encoder's buffers, kept on each thread from frame to frame: fresh ones for
+// every frame, freed back to the system in between, cost more in page faults than the work.
+struct Buffers {
+    std::vector<float> y, cr, cb;
+    std::vector<std::uint8_t> windows;
+    std::vector<int> base, lumaCodes, crCodes, cbCodes;
 };
 
-// Error diffusion of the density, then greedy bit flips: first toward the target itself,
-// then toward what leaves the least error after the correction step.
-void ChooseBaseBits(BasePlane& p, const std::vector<float>& target, std::span<const int> steps) {
-    const std::size_t n = static_cast<std::size_t>(p.width) * p.height;
-    p.bits.assign(n, 0);
-    std::vector<float> density(n);
-    for (std::size_t i = 0; i < n; ++i) density[i] = std::clamp(target[i] / 255.475f, 0.0f, 1.0f);
-    for (int y = 0; y < p.height; ++y) {
-        const bool leftward = y % 2 == 1;
-        for (int k = 0; k < p.width; ++k) {
-            const int x = leftward ? p.width - 1 - k : k;
-            const int dir = leftward ? -1 : 1;
-            const std::size_t i = static_cast<std::size_t>(y) * p.width + x;
-            const float value = density[i];
-            p.bits[i] = value >= 0.5f;
-            const float error = value - p.bits[i];
-            auto spread = [&](int dx, int dy, float w) {
-                const int nx = x + dx * dir, ny = y + dy;
-                if (nx >= 0 && nx < p.width && ny < p.height)
-                    density[static_cast<std::size_t>(ny) * p.width + nx] += error * w;
-            };
-            spread(1, 0, 7.0f / 16);
-            spread(-1, 1, 3.0f / 16);
-            spread(0, 1, 5.0f / 16);
-            spread(1, 1, 1.0f / 16);
-        }
-    }
-
-    // error[s] = smoothed value - target, unrounded.
-    std::vector<float> error(static_cast<std::size_t>(p.samplesX) * p.samplesY);
-    for (int y = 0; y < p.samplesY; ++y) {
-        for (int x = 0; x < p.samplesX; ++x) {
-            int sum = 0;
-            for (int r = 0; r < 5; ++r)
-                for (int c = 0; c < 5; ++c)
-                    if (p.Bit(x + p.offset + c, y + r)) sum += kKernel[r][c];
-            error[static_cast<std::size_t>(y) * p.samplesX + x] = sum / 1000.0f - TargetOf(target, p, x, y);
-        }
-    }
-    const ResidualCost residual(steps);
-    // residual(error) per sample, kept in step with error during the residual passes.
-    std::vector<float> residualNow(error.size());
-    // A bit whose neighbourhood has not changed since its last residual evaluation would
-    // compute the same change and again keep still: only bits near a flip are looked at again.
-    std::vector<std::uint8_t> stale(n, 1);
-    auto markNeighbours = [&](int y, int x) {
-        for (int r = 0; r < 5; ++r)
-            for (int c = 0; c < 5; ++c) {
-                const int row = y + r, col = x + p.offset + c;
-                if (row < p.height && col < p.width) stale[static_cast<std::size_t>(row) * p.width + col] = 1;
-            }
-    };
-    for (int pass = 0; pass < 4; ++pass) {
-        const bool squared = pass == 0;
-        if (!squared)
-            for (std::size_t s = 0; s < error.size(); ++s) residualNow[s] = residual(error[s]);
-        for (int row = 0; row < p.height; ++row) {
-            // Kernel rows r and columns c that reach a sample (row - r, col - offset - c).
-            const int firstR = std::max(0, row - p.samplesY + 1), lastR = std::min(4, row);
-            for (int col = 0; col < p.width; ++col) {
-                const std::size_t i = static_cast<std::size_t>(row) * p.width + col;
-                if (!squared && !stale[i]) continue;
-                if (!squared) stale[i] = 0;
-                const int firstC = std::max(0, col - p.offset - p.samplesX + 1), lastC = std::min(4, col - p.offset);
-                const float sign = p.bits[i] ? -1.0f : 1.0f;
-                float change = 0;
-                for (int r = firstR; r <= lastR; ++r) {
-                    const std::size_t at = static_cast<std::size_t>(row - r) * p.samplesX + (col - p.offset);
-                    for (int c = firstC; c <= lastC; ++c) {
-                        const float d = sign * kUnits.at[r][c];
-                        const float e = error[at - c];
-                        change += squared ? d * (2 * e + d) : residual(e + d) - residualNow[at - c];
-                    }
-                }
-                if (change >= 0) continue;
-                p.bits[i] ^= 1;
-                for (int r = firstR; r <= lastR; ++r) {
-                    const std::size_t at = static_cast<std::size_t>(row - r) * p.samplesX + (col - p.offset);
-                    for (int c = firstC; c <= lastC; ++c) {
-                        error[at - c] += sign * kUnits.at[r][c];
-                        if (!squared) residualNow[at - c] = residual(error[at - c]);
-                        markNeighbours(row - r, col - p.offset - c);
-                    }
-                }
-            }
-        }
-    }
+Buffers& ThreadBuffers() {
+    thread_local Buffers buffers;
+    return buffers;
 }
 
-// The smoothed value exactly as the decoder forms it: per 2 x 2 block of samples a 6 x 6
-// window cut into six parts along the base layer's 4-column bytes, each part rounded alone.
-int SmoothedBase(const BasePlane& p, int x, int y) {
-    const int x0 = x & ~1, y0 = y & ~1, dx = x - x0, dy = y - y0;
-    const int left = x0 + p.offset;
-    const bool aligned = left % 4 == 0;
-    const int cuts[2][2] = {{0, aligned ? 4 : 2}, {aligned ? 4 : 2, 6}};
-    int total = 0;
-    for (int pair = 0; pair < 3; ++pair) {
-        for (const auto& cut : cuts) {
-            int sum = 0;
-            for (int r = 2 * pair; r < 2 * pair + 2; ++r) {
-                const int kr = r - dy;
-                if (kr < 0 || kr > 4) continue;
-                for (int c = cut[0]; c < cut[1]; ++c) {
-                    const int kc = c - dx;
-                    if (kc < 0 || kc > 4 || !p.Bit(left + c, y0 + r)) continue;
-                    sum += kKernel[kr][kc];
-                }
-            }
-            total += (sum + 360) / 1000;
+// The smoothed values exactly as the decoder forms them.
+void SmoothedBases(const BasePlane& p, std::vector<int>& out) {
+    // Per bit, the six bits of its row from it rightward.
+    std::vector<std::uint8_t>& windows = ThreadBuffers().windows;
+    windows.resize(p.bits.size());
+    for (int row = 0; row < p.height; ++row) {
+        int m = 0;
+        for (int col = p.width - 1; col >= 0; --col) {
+            m = (m << 1 | p.Bit(col, row)) & 63;
+            windows[static_cast<std::size_t>(row) * p.width + col] = static_cast<std::uint8_t>(m);
         }
     }
-    return total;
-}
-
-// The code whose step brings the decoded sample nearest the target.
-int BestCode(int base, float target, std::span<const int> steps, bool wraps) {
-    const int wanted = std::clamp(static_cast<int>(std::lround(target)), 0, 255);
-    int best = 0, bestError = 1 << 30;
-    for (std::size_t code = 0; code < steps.size(); ++code) {
-        const int sum = base + steps[code];
-        const int decoded = wraps ? (sum & 0xFF) : std::clamp(sum, 0, 255);
-        const int error = std::abs(decoded - wanted);
-        if (error < bestError) {
-            bestError = error;
-            best = static_cast<int>(code);
+    out.resize(static_cast<std::size_t>(p.samplesX) * p.samplesY);
+    for (int y0 = 0; y0 < p.samplesY; y0 += 2) {
+        for (int x0 = 0; x0 < p.samplesX; x0 += 2) {
+            const int left = x0 + p.offset;
+            int rows[6] = {};
+            for (int r = 0; r < 6 && y0 + r < p.height; ++r) rows[r] = windows[static_cast<std::size_t>(y0 + r) * p.width + left];
+            const std::uint64_t values = kWindowParts(rows, left % 4 == 0 ? 0 : 2);
+            for (int dy = 0; dy < 2 && y0 + dy < p.samplesY; ++dy)
+                for (int dx = 0; dx < 2 && x0 + dx < p.samplesX; ++dx)
+                    out[static_cast<std::size_t>(y0 + dy) * p.samplesX + x0 + dx] = values >> (16 * (2 * dy + dx)) & 0xFFFF;
         }
     }
-    return best;
 }
 
 void PackBaseLayer(const BasePlane& luma, const BasePlane& cr, const BasePlane& cb,
@@ -340,7 +279,11 @@ CompressedFrame EncodeCompressed(FrameFormat format, const YcbcrPlanes& picture)
     if (width <= 0 || height <= 0) return frame;
 
     // Cut the ragged edge and halve the chroma per pixel pair.
-    std::vector<float> y(static_cast<std::size_t>(pw) * ph), cr(y.size() / 2), cb(y.size() / 2);
+    Buffers& buffers = ThreadBuffers();
+    std::vector<float> &y = buffers.y, &cr = buffers.cr, &cb = buffers.cb;
+    y.resize(static_cast<std::size_t>(pw) * ph);
+    cr.resize(y.size() / 2);
+    cb.resize(y.size() / 2);
     for (int row = 0; row < ph; ++row) {
         for (int col = 0; col < pw; ++col) {
             const std::size_t from = static_cast<std::size_t>(row) * picture.width + col;
@@ -356,24 +299,33 @@ CompressedFrame EncodeCompressed(FrameFormat format, const YcbcrPlanes& picture)
     BasePlane lumaPlane{pw, ph, 2, width, height, {}};
     BasePlane crPlane{pw / 2, ph, 0, width / 2, height, {}};
     BasePlane cbPlane = crPlane;
-    const StepLists steps = StepsOf(format);
-    ChooseBaseBits(lumaPlane, y, steps.luma);
-    ChooseBaseBits(crPlane, cr, steps.chroma);
-    ChooseBaseBits(cbPlane, cb, steps.chroma);
+    const Coding& coding = CodingOf(format);
+    ChooseBaseBits(lumaPlane, y, coding.luma);
+    ChooseBaseBits(crPlane, cr, coding.chroma);
+    ChooseBaseBits(cbPlane, cb, coding.chroma);
     PackBaseLayer(lumaPlane, crPlane, cbPlane, frame.baseLayer);
 
-    std::vector<int> lumaCodes(static_cast<std::size_t>(width) * height);
-    std::vector<int> crCodes(lumaCodes.size() / 2), cbCodes(lumaCodes.size() / 2);
-    for (int row = 0; row < height; ++row) {
-        for (int x = 0; x < width; ++x)
-            lumaCodes[static_cast<std::size_t>(row) * width + x] =
-                BestCode(SmoothedBase(lumaPlane, x, row), TargetOf(y, lumaPlane, x, row), steps.luma, false);
-        for (int m = 0; m < width / 2; ++m) {
-            const std::size_t i = static_cast<std::size_t>(row) * (width / 2) + m;
-            crCodes[i] = BestCode(SmoothedBase(crPlane, m, row), TargetOf(cr, crPlane, m, row), steps.chroma, true);
-            cbCodes[i] = BestCode(SmoothedBase(cbPlane, m, row), TargetOf(cb, cbPlane, m, row), steps.chroma, true);
+    std::vector<int>& base = buffers.base;
+    std::vector<int> &lumaCodes = buffers.lumaCodes, &crCodes = buffers.crCodes, &cbCodes = buffers.cbCodes;
+    SmoothedBases(lumaPlane, base);
+    lumaCodes.resize(base.size());
+    for (int row = 0; row < height; ++row)
+        for (int x = 0; x < width; ++x) {
+            const std::size_t i = static_cast<std::size_t>(row) * width + x;
+            lumaCodes[i] = coding.lumaCodes(base[i], TargetOf(y, lumaPlane, x, row));
         }
-    }
+    auto chromaCodes = [&](const BasePlane& plane, const std::vector<float>& target, std::vector<int>& codes) {
+        SmoothedBases(plane, base);
+        codes.resize(base.size());
+        for (int row = 0; row < height; ++row)
+            for (int m = 0; m < width / 2; ++m) {
+                const std::size_t i = static_cast<std::size_t>(row) * (width / 2) + m;
+                codes[i] = coding.chromaCodes(base[i], TargetOf(target, plane, m, row));
+            }
+    };
+    chromaCodes(crPlane, cr, crCodes);
+    chromaCodes(cbPlane, cb, cbCodes);
+    frame.correctionLayer.reserve(lumaCodes.size() * 2);
     PackCorrections(format, width, height, lumaCodes, crCodes, cbCodes, frame.correctionLayer);
     return frame;
 }

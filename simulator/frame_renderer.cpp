@@ -30,7 +30,9 @@ FrameRenderer::~FrameRenderer() {
 }
 
 std::vector<std::uint8_t> FrameRenderer::Assemble(const FrameJob& job) const {
-    const YcbcrPlanes picture = scene_.Sample(job.window, job.sceneField, job.adjustments);
+    // Kept from frame to frame on each thread: a fresh picture every frame costs page faults.
+    thread_local YcbcrPlanes picture;
+    scene_.Sample(job.window, job.sceneField, job.adjustments, picture);
     return AssembleFrame(job.format, picture, job.frameBytes, job.secondLayerOffset, job.trailer);
 }
 

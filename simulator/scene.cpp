@@ -70,6 +70,7 @@ constexpr std::uint8_t kSegments[10] = {0x3F, 0x06, 0x5B, 0x4F, 0x66,
                                         0x6D, 0x7D, 0x07, 0x7F, 0x6F};
 constexpr int kDigitWidth = 16, kDigitHeight = 28, kStroke = 4, kDigits = 6;
 constexpr int kCounterX = 24, kCounterY = 20;
+constexpr int kDiskY = 168, kDiskRadius = 28;
 
 bool SegmentLit(int digit, int x, int y) {
     const std::uint8_t s = kSegments[digit];
@@ -120,11 +121,16 @@ Scene::Scene(const std::optional<RgbImage>& picture)
     }
 }
 
+Scene::Colour Scene::StillPixel(int x, int y) const {
+    if (x < 0 || y < 0 || x >= kFieldWidth || y >= kFieldHeight) return {16.0f, 128.0f, 128.0f};
+    return still_[static_cast<std::size_t>(y) * kFieldWidth + x];
+}
+
 Scene::Colour Scene::Pixel(int x, int y, std::uint64_t field) const {
     if (x < 0 || y < 0 || x >= kFieldWidth || y >= kFieldHeight) return {16.0f, 128.0f, 128.0f};
     if (animated_) {
         // A disk crossing the gratings and the ramp, 6 columns per field.
-        const int cx = 40 + static_cast<int>((field * 6) % 640), cy = 168, radius = 28;
+        const int cx = 40 + static_cast<int>((field * 6) % 640), cy = kDiskY, radius = kDiskRadius;
         if ((x - cx) * (x - cx) + (y - cy) * (y - cy) <= radius * radius) {
             Colour c;
             RgbToYcbcr({240, 120, 0}, c.y, c.cb, c.cr);
@@ -148,8 +154,14 @@ Scene::Colour Scene::Pixel(int x, int y, std::uint64_t field) const {
 }
 
 YcbcrPlanes Scene::Sample(const Window& window, std::uint64_t field,
-                          const PictureAdjustments& adjust) const {
+                          const PictureAdjustments& adjustments) const {
     YcbcrPlanes out;
+    Sample(window, field, adjustments, out);
+    return out;
+}
+
+void Scene::Sample(const Window& window, std::uint64_t field, const PictureAdjustments& adjust,
+                   YcbcrPlanes& out) const {
     out.width = window.PictureWidth();
     out.height = window.PictureHeight();
     const std::size_t count = static_cast<std::size_t>(out.width) * out.height;
@@ -173,19 +185,38 @@ YcbcrPlanes Scene::Sample(const Window& window, std::uint64_t field,
                         std::numbers::pi_v<float> / 128.0f;
     const float cosA = std::cos(angle), sinA = std::sin(angle);
 
+    // Each field row of the window is laid out once (the animated parts lie in a few bands of
+    // rows; elsewhere a row is the still picture's) and added into every output pixel of the
+    // row it covers, in the same order as pixel by pixel.
+    const int lineWidth = std::max(window.width, 1);
+    std::vector<Colour> line(static_cast<std::size_t>(lineWidth));
+    auto layOut = [&](int y) {
+        const int fy = window.startY + y;
+        const bool disk = fy >= kDiskY - kDiskRadius && fy <= kDiskY + kDiskRadius;
+        const bool counter = fy >= kCounterY - 4 && fy < kCounterY + kDigitHeight + 4;
+        const bool plain = !animated_ || (!disk && !counter);
+        for (int x = 0; x < lineWidth; ++x) line[x] = plain ? StillPixel(window.startX + x, fy) : Pixel(window.startX + x, fy, field);
+    };
+    std::vector<std::pair<int, int>> columns(static_cast<std::size_t>(out.width));
+    for (int ox = 0; ox < out.width; ++ox) columns[ox] = span(ox, window.scaleX, lineWidth);
+    std::vector<Colour> sums(static_cast<std::size_t>(out.width));
     for (int oy = 0; oy < out.height; ++oy) {
         const auto [y0, y1] = span(oy, window.scaleY, std::max(window.height, 1));
-        for (int ox = 0; ox < out.width; ++ox) {
-            const auto [x0, x1] = span(ox, window.scaleX, std::max(window.width, 1));
-            float sy = 0, sb = 0, sr = 0;
-            for (int y = y0; y < y1; ++y) {
-                for (int x = x0; x < x1; ++x) {
-                    const Colour c = Pixel(window.startX + x, window.startY + y, field);
-                    sy += c.y;
-                    sb += c.cb;
-                    sr += c.cr;
+        std::fill(sums.begin(), sums.end(), Colour{0, 0, 0});
+        for (int y = y0; y < y1; ++y) {
+            layOut(y);
+            for (int ox = 0; ox < out.width; ++ox) {
+                Colour& sum = sums[ox];
+                for (int x = columns[ox].first; x < columns[ox].second; ++x) {
+                    sum.y += line[x].y;
+                    sum.cb += line[x].cb;
+                    sum.cr += line[x].cr;
                 }
             }
+        }
+        for (int ox = 0; ox < out.width; ++ox) {
+            const auto [x0, x1] = columns[ox];
+            const float sy = sums[ox].y, sb = sums[ox].cb, sr = sums[ox].cr;
             const float n = static_cast<float>((y1 - y0) * (x1 - x0));
             const float cb = (sb / n - 128.0f) * saturation, cr = (sr / n - 128.0f) * saturation;
             const std::size_t i = static_cast<std::size_t>(oy) * out.width + ox;
@@ -194,7 +225,6 @@ YcbcrPlanes Scene::Sample(const Window& window, std::uint64_t field,
             out.cr[i] = std::clamp(128.0f + cb * sinA + cr * cosA, 0.0f, 255.0f);
         }
     }
-    return out;
 }
 
 RgbImage ToRgb(const YcbcrPlanes& planes) {

@@ -35,12 +35,16 @@ public:
     // (field pixels outside the field are black), then the decoder settings are applied.
     YcbcrPlanes Sample(const Window& window, std::uint64_t field,
                        const PictureAdjustments& adjustments) const;
+    // The same into `out`, whose memory is reused.
+    void Sample(const Window& window, std::uint64_t field, const PictureAdjustments& adjustments,
+                YcbcrPlanes& out) const;
 
 private:
     struct Colour {
         float y, cb, cr;
     };
     Colour Pixel(int x, int y, std::uint64_t field) const;
+    Colour StillPixel(int x, int y) const;
     bool animated_;
     std::vector<Colour> still_;  // kFieldWidth x kFieldHeight
 };

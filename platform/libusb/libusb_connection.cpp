@@ -67,8 +67,7 @@ std::string KernelDriverName(libusb_device* device, int configuration, int inter
 
 class LibusbConnection : public usb::UsbConnection {
 public:
-    LibusbConnection(std::shared_ptr<LibusbHost::Context> context, libusb_device_handle* handle, Notice notice)
-        : context_(std::move(context)), handle_(handle), notice_(std::move(notice)) {}
+    LibusbConnection(std::shared_ptr<LibusbHost::Context> context, libusb_device_handle* handle, Notice notice);
     ~LibusbConnection() override;
 
     void Attach(Completed completed, Unplugged unplugged) override;
@@ -91,6 +90,8 @@ private:
     };
 
     static void LIBUSB_CALL OnTransfer(libusb_transfer* transfer);
+    static int LIBUSB_CALL OnLeft(libusb_context*, libusb_device* device, libusb_hotplug_event, void* self);
+    void ReportUnplug();
     void CancelLocked(Flight& flight);
     // Hands the transfer back unless it runs on its submitter's thread; reports an unplug.
     void Hand(UsbTransfer& transfer);
@@ -114,9 +115,25 @@ private:
     bool unplugReported_ = false;
     bool detached_ = false;
     std::vector<int> claimed_;
+    std::optional<libusb_hotplug_callback_handle> hotplug_;
 };
 
+// A transfer's status alone does not always tell an unplug: libusb reports one that was split
+// into several URBs and lost the device between them as LIBUSB_TRANSFER_ERROR, and with nothing
+// in flight there is no transfer to tell it at all. The hotplug event always comes.
+LibusbConnection::LibusbConnection(std::shared_ptr<LibusbHost::Context> context, libusb_device_handle* handle,
+                                   Notice notice)
+    : context_(std::move(context)), handle_(handle), notice_(std::move(notice)) {
+    libusb_hotplug_callback_handle hotplug = 0;
+    if (libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) &&
+        libusb_hotplug_register_callback(context_->context, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT, 0, LIBUSB_HOTPLUG_MATCH_ANY,
+                                         LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY, OnLeft, this,
+                                         &hotplug) == LIBUSB_SUCCESS)
+        hotplug_ = hotplug;
+}
+
 LibusbConnection::~LibusbConnection() {
+    if (hotplug_) libusb_hotplug_deregister_callback(context_->context, *hotplug_);
     Stop(USBD_STATUS_DEVICE_GONE);
     Detach();
     ReleaseAll();  // auto-detach gives the interfaces back to their kernel driver here
@@ -144,18 +161,35 @@ void LibusbConnection::Detach() {
 void LibusbConnection::Hand(UsbTransfer& transfer) {
     std::unique_lock lock(mutex_);
     Completed completed = completed_;
-    Unplugged unplugged;
-    if (transfer.usbd == USBD_STATUS_DEV_NOT_RESPONDING && !unplugReported_ && !stopped_) {
-        unplugReported_ = true;
-        unplugged = unplugged_;
-    }
+    const bool gone = transfer.usbd == USBD_STATUS_DEV_NOT_RESPONDING;
     ++callbacks_;
     lock.unlock();
     if (completed) completed(transfer);
+    if (gone) ReportUnplug();
+    lock.lock();
+    --callbacks_;
+    changed_.notify_all();
+}
+
+// Once, and not after the bus stopped the port itself.
+void LibusbConnection::ReportUnplug() {
+    std::unique_lock lock(mutex_);
+    if (unplugReported_ || stopped_ || !unplugged_) return;
+    unplugReported_ = true;
+    Unplugged unplugged = unplugged_;
+    ++callbacks_;
+    lock.unlock();
     if (unplugged) unplugged();
     lock.lock();
     --callbacks_;
     changed_.notify_all();
+}
+
+// On the event thread.
+int LIBUSB_CALL LibusbConnection::OnLeft(libusb_context*, libusb_device* device, libusb_hotplug_event, void* self) {
+    auto& connection = *static_cast<LibusbConnection*>(self);
+    if (device == libusb_get_device(connection.handle_)) connection.ReportUnplug();
+    return 0;
 }
 
 void LibusbConnection::Submit(UsbTransfer& transfer) {
@@ -275,18 +309,7 @@ void LibusbConnection::ResetPort() {
             if (transfer->kind == UsbTransfer::Kind::Data) CancelLocked(*flight);
     }
     int error = libusb_reset_device(handle_);
-    if (error == LIBUSB_ERROR_NOT_FOUND || error == LIBUSB_ERROR_NO_DEVICE) {
-        std::unique_lock lock(mutex_);
-        if (unplugReported_ || stopped_) return;
-        unplugReported_ = true;
-        Unplugged unplugged = unplugged_;
-        ++callbacks_;
-        lock.unlock();
-        if (unplugged) unplugged();
-        lock.lock();
-        --callbacks_;
-        changed_.notify_all();
-    }
+    if (error == LIBUSB_ERROR_NOT_FOUND || error == LIBUSB_ERROR_NO_DEVICE) ReportUnplug();
 }
 
 void LibusbConnection::Stop(USBD_STATUS why) {

@@ -235,6 +235,36 @@ TEST(EncoderBytes, FramesKeepTheirBytes) {
     }
 }
 
+// The same at the frame size of a 640 x 480 capture, with the decoder's settings moved.
+TEST(EncoderBytes, FullFramesKeepTheirBytes) {
+    auto hash = [](const std::vector<std::uint8_t>& bytes) {
+        std::uint64_t h = 14695981039346656037ull;  // FNV-1a
+        for (std::uint8_t b : bytes) h = (h ^ b) * 1099511628211ull;
+        return h;
+    };
+    const simulator::Scene pattern(std::nullopt), smooth(SmoothPicture());
+    const simulator::Window window{8, 2, 480, 244, 32, 64};  // a 240 x 244 picture
+    struct Case {
+        const simulator::Scene& scene;
+        std::uint64_t field;
+        simulator::PictureAdjustments adjustments;
+        std::uint64_t expected[5];
+    };
+    const Case cases[] = {
+        {pattern, 123, {0x50, 0x20, 0xC0, 0x10},
+         {0x25d1acd05dda8ff8ull, 0xc3dd65e7c18eebfdull, 0xd3232f480e762c13ull, 0xe874f14a54f52591ull, 0xd8f73045f8df0cb5ull}},
+        {smooth, 7, {0x10, 0xF0, 0x20, 0x80},
+         {0xfaedf2045846cea8ull, 0x8740290043a6da0cull, 0x8fdbea25ecc754a9ull, 0x2afbbd2ad2715e37ull, 0xc140276e9dbdddfcull}}};
+    for (const Case& c : cases) {
+        const auto picture = c.scene.Sample(window, c.field, c.adjustments);
+        for (int mode = 0; mode < 5; ++mode) {
+            const auto format = static_cast<simulator::FrameFormat>(mode);
+            const auto frame = simulator::AssembleFrame(format, picture, 240 * 244 * 2 + 4, 240 * 244 / 4, {1, 2, 3, 4});
+            EXPECT_EQ(hash(frame), c.expected[mode]) << "field " << c.field << " mode " << mode;
+        }
+    }
+}
+
 TEST_F(EncoderTest, DecoderSettingsChangeThePicture) {
     simulator::CameraOptions options;
     options.picture = simulator::RgbImage{2, 2, std::vector<std::uint8_t>(12, 0)};

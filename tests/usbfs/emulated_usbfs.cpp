@@ -1,7 +1,9 @@
 #include "emulated_usbfs.h"
 
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <linux/usbdevice_fs.h>
 #include <umockdev.h>
 
@@ -35,9 +37,6 @@ constexpr std::uint32_t kCapabilities =
     USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
     USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
 
-// How long an empty reap waits for a URB before it says EAGAIN: the emulated device node is
-// a plain file that poll() always finds ready, so libusb would otherwise spin on it.
-constexpr guint kReapWaitMs = 1;
 
 struct Node;
 
@@ -57,6 +56,7 @@ struct Node {
     std::vector<std::uint8_t> configuration;  // the whole configuration descriptor
     UMockdevIoctlBase* handler = nullptr;
     std::string devnode;
+    std::string syspath;
 
     bool gone = false;
     bool driverBound = false;
@@ -64,8 +64,15 @@ struct Node {
     std::set<unsigned> claimed;
     std::vector<Urb*> pending;    // submitted, not finished
     std::deque<Urb*> finished;    // waiting to be reaped
-    UMockdevIoctlClient* reaper = nullptr;  // an empty reap held back
-    GSource* reapTimer = nullptr;
+    bool goneReaped = false;      // a reap has said ENODEV
+
+    // usbfs tells a poller that a URB can be reaped with POLLOUT. The device node is a FIFO
+    // that libusb opens and polls: one byte in its one-page buffer makes it full, so not
+    // writable; empty, it is writable. Without this the node would always be ready and
+    // libusb's event thread would reap without pause, and umockdev's preload, which sends one
+    // ioctl at a time, would keep the capture thread's submits waiting behind those reaps.
+    int readiness = -1;  // our end of the FIFO
+    bool ready = true;   // the FIFO is empty
 };
 
 int ErrnoFor(USBD_STATUS usbd) {
@@ -113,15 +120,14 @@ struct EmulatedUsbfs::State {
     platform::usb::SimulatedBus bus;
     std::mutex mutex;
     std::map<int, std::unique_ptr<Node>> nodes;
-    GMainContext* worker = nullptr;  // umockdev's thread for the ioctls
 
     static gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self);
     void Handle(Node& node, UMockdevIoctlClient* client);
     void Submit(Node& node, UMockdevIoctlClient* client);
     void Reap(Node& node, UMockdevIoctlClient* client);
     void Discard(Node& node, UMockdevIoctlClient* client);
-    void TryReap(Node& node, bool timedOut);  // on the worker thread
-    void WakeReaper(Node& node);              // any thread, lock held
+    void Signal(Node& node);  // lock held
+    void MakeFifo(Node& node);
     void Completed(UsbTransfer& transfer);
     USBD_STATUS Run(Node& node, UsbTransfer& transfer);  // synchronous, on the calling thread
     USBD_STATUS Select(Node& node, const SetupPacket& setup, std::vector<EndpointInfo> endpoints);
@@ -141,18 +147,6 @@ T* Argument(UMockdevIoctlClient* client, UMockdevIoctlData** data = nullptr) {
     return resolved == nullptr ? nullptr : reinterpret_cast<T*>(resolved->data);
 }
 
-struct NodeCall {
-    EmulatedUsbfs::State* state;
-    Node* node;
-    bool timedOut;
-};
-
-gboolean RunReap(gpointer data) {
-    auto* call = static_cast<NodeCall*>(data);
-    call->state->TryReap(*call->node, call->timedOut);
-    return G_SOURCE_REMOVE;
-}
-
 }  // namespace
 
 gboolean EmulatedUsbfs::State::OnIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer self) {
@@ -160,7 +154,6 @@ gboolean EmulatedUsbfs::State::OnIoctl(UMockdevIoctlBase* handler, UMockdevIoctl
     Node* node = nullptr;
     {
         std::lock_guard lock(state->mutex);
-        if (state->worker == nullptr) state->worker = g_main_context_ref_thread_default();
         for (auto& [address, candidate] : state->nodes)
             if (candidate->handler == handler) node = candidate.get();
     }
@@ -334,71 +327,42 @@ void EmulatedUsbfs::State::Completed(UsbTransfer& transfer) {
     urb.done = true;
     std::erase(node.pending, &urb);
     node.finished.push_back(&urb);
-    WakeReaper(node);
+    Signal(node);
 }
 
-void EmulatedUsbfs::State::WakeReaper(Node& node) {
-    if (node.reaper == nullptr || worker == nullptr) return;
-    GSource* source = g_idle_source_new();
-    g_source_set_callback(source, RunReap, new NodeCall{this, &node, false},
-                          [](gpointer call) { delete static_cast<NodeCall*>(call); });
-    g_source_attach(source, worker);
-    g_source_unref(source);
+void EmulatedUsbfs::State::Signal(Node& node) {
+    const bool reapable = !node.finished.empty() || (node.gone && !node.goneReaped);
+    if (reapable == node.ready) return;
+    std::uint8_t byte = 0;
+    const ssize_t moved = reapable ? ::read(node.readiness, &byte, 1) : ::write(node.readiness, &byte, 1);
+    if (moved != 1) throw std::runtime_error("the device node's FIFO did not take its byte");
+    node.ready = reapable;
 }
 
+// REAPURBNDELAY as usbfs does it: never waits. libusb reaps only after poll() said so.
 void EmulatedUsbfs::State::Reap(Node& node, UMockdevIoctlClient* client) {
     std::unique_lock lock(mutex);
-    if (node.reaper != nullptr) {
+    if (node.finished.empty()) {
+        int error = EAGAIN;
+        if (node.gone) {
+            error = ENODEV;
+            node.goneReaped = true;
+        }
+        Signal(node);
         lock.unlock();
-        return Finish(client, EAGAIN);
+        return Finish(client, error);
     }
-    node.reaper = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
-    if (node.finished.empty() && !node.gone) {
-        node.reapTimer = g_timeout_source_new(kReapWaitMs);
-        g_source_set_callback(node.reapTimer, RunReap, new NodeCall{this, &node, true},
-                              [](gpointer call) { delete static_cast<NodeCall*>(call); });
-        g_source_attach(node.reapTimer, worker);
-        return;
-    }
+    Urb* urb = node.finished.front();
+    node.finished.pop_front();
+    Signal(node);
     lock.unlock();
-    TryReap(node, false);
-}
-
-void EmulatedUsbfs::State::TryReap(Node& node, bool timedOut) {
-    std::unique_lock lock(mutex);
-    UMockdevIoctlClient* client = node.reaper;
-    if (client == nullptr) return;
-    Urb* urb = nullptr;
-    int error = 0;
-    if (!node.finished.empty()) {
-        urb = node.finished.front();
-        node.finished.pop_front();
-    } else if (node.gone) {
-        error = ENODEV;
-    } else if (timedOut) {
-        error = EAGAIN;
-    } else {
-        return;
-    }
-    node.reaper = nullptr;
-    if (node.reapTimer != nullptr) {
-        g_source_destroy(node.reapTimer);
-        g_source_unref(node.reapTimer);
-        node.reapTimer = nullptr;
-    }
-    lock.unlock();
-    if (urb != nullptr) {
-        UMockdevIoctlData* slot =
-            umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof(void*), nullptr);
-        umockdev_ioctl_data_set_ptr(slot, 0, urb->urbData);
-        Finish(client, 0);
-        if (urb->bufferData != nullptr) g_object_unref(urb->bufferData);
-        g_object_unref(urb->urbData);
-        delete urb;
-    } else {
-        Finish(client, error);
-    }
-    g_object_unref(client);
+    UMockdevIoctlData* slot =
+        umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof(void*), nullptr);
+    umockdev_ioctl_data_set_ptr(slot, 0, urb->urbData);
+    Finish(client, 0);
+    if (urb->bufferData != nullptr) g_object_unref(urb->bufferData);
+    g_object_unref(urb->urbData);
+    delete urb;
 }
 
 void EmulatedUsbfs::State::Discard(Node& node, UMockdevIoctlClient* client) {
@@ -430,6 +394,7 @@ EmulatedUsbfs::~EmulatedUsbfs() {
         umockdev_testbed_detach_ioctl(state_->testbed, node->devnode.c_str(), nullptr);
         g_object_unref(node->handler);
         node->connection.reset();
+        if (node->readiness >= 0) ::close(node->readiness);
         for (Urb* urb : node->finished) {
             if (urb->bufferData != nullptr) g_object_unref(urb->bufferData);
             g_object_unref(urb->urbData);
@@ -437,7 +402,20 @@ EmulatedUsbfs::~EmulatedUsbfs() {
         }
     }
     g_object_unref(state_->testbed);
-    if (state_->worker != nullptr) g_main_context_unref(state_->worker);
+}
+
+void EmulatedUsbfs::State::MakeFifo(Node& node) {
+    gchar* root = umockdev_testbed_get_root_dir(testbed);
+    const std::string path = std::string(root) + node.devnode;
+    g_free(root);
+    ::unlink(path.c_str());
+    if (::mkfifo(path.c_str(), 0600) != 0 || ::chmod(path.c_str(), 0644) != 0)
+        throw std::runtime_error("could not make the device node " + path + " a FIFO");
+    node.readiness = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (node.readiness < 0 || ::fcntl(node.readiness, F_SETPIPE_SZ, static_cast<int>(::getpagesize())) < 0)
+        throw std::runtime_error("could not open the device node's FIFO " + path);
+    std::lock_guard lock(mutex);
+    Signal(node);  // nothing to reap yet
 }
 
 void EmulatedUsbfs::Add(std::shared_ptr<platform::usb::UsbDevice> device, const EmulatedDeviceOptions& options) {
@@ -483,6 +461,8 @@ void EmulatedUsbfs::Add(std::shared_ptr<platform::usb::UsbDevice> device, const 
         umockdev_testbed_add_from_string(state_->testbed, interface.c_str(), nullptr);
     }
     node->devnode = std::string("/dev/") + devname;
+    node->syspath = "/sys" + sys;
+    state_->MakeFifo(*node);
     node->connection = state_->bus.Connect(device);
     State* state = state_.get();
     node->connection->Attach([state](UsbTransfer& transfer) { state->Completed(transfer); }, {});
@@ -518,8 +498,11 @@ void EmulatedUsbfs::Unplug(int address) {
         node->gone = true;
     }
     node->connection->Stop(USBD_STATUS_DEV_NOT_RESPONDING);
-    std::lock_guard lock(state_->mutex);
-    state_->WakeReaper(*node);
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->Signal(*node);
+    }
+    umockdev_testbed_uevent(state_->testbed, node->syspath.c_str(), "remove");
 }
 
 int EmulatedUsbfs::detaches(int address) const {

@@ -38,7 +38,7 @@ public:
     void Add(std::shared_ptr<platform::usb::UsbDevice> device, const EmulatedDeviceOptions& options);
 
     // The cable of the device at `address` is pulled: its URBs end with ENODEV, and so does
-    // every later ioctl.
+    // every later ioctl, and udev announces its removal.
     void Unplug(int address);
 
     // Interface 0's kernel driver: how often it was detached, whether it is bound now.

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +16,7 @@
 
 #include "camera.h"  // simulator
 #include "emulated_usbfs.h"
+#include "libusb_host.h"  // platform/libusb
 #include "png_file.h"  // lorvcam
 
 namespace usbfs_test {
@@ -59,7 +61,8 @@ protected:
 
     std::string Command(const std::string& arguments, const std::string& prefix = "") const
     {
-        return prefix + "'" + LORVCAM_PATH + "' " + arguments + " 2>'" + (dir_ / "stderr").string() + "'";
+        // Every run is bounded: a stuck child fails its test instead of hanging the suite.
+        return prefix + "timeout -k 5 60 '" + LORVCAM_PATH + "' " + arguments + " 2>'" + (dir_ / "stderr").string() + "'";
     }
 
     Outcome Finish(int raw) const
@@ -137,6 +140,22 @@ TEST_F(UsbfsTest, UnplugMidStreamEndsTheRunWithAClearMessage)
     EXPECT_EQ(run.status, 1) << run.err;
     EXPECT_NE(run.err.find("lorvcam: the camera's bridge was unplugged during the capture; "), std::string::npos)
         << run.err;
+}
+
+// With no transfer in flight nothing but udev tells that the bridge left; the bus must still
+// hear of it, or the stack would run on against a cable that is gone.
+TEST_F(UsbfsTest, AnUnplugWithNothingInFlightReachesTheBus)
+{
+    AddCamera({.bus = 1, .address = 2});
+    platform::libusb::LibusbHost host;
+    auto connection = host.Open({}, {});
+    std::atomic<int> unplugs = 0;
+    connection->Attach([](platform::usb::UsbTransfer&) {}, [&] { ++unplugs; });
+    usbfs_.Unplug(2);
+    const auto deadline = clock_.Now() + 10s;
+    while (unplugs == 0 && clock_.Now() < deadline) clock_.SleepFor(10ms);
+    EXPECT_EQ(unplugs, 1);
+    connection->Attach({}, {});
 }
 
 TEST_F(UsbfsTest, NoPermissionToOpenTheBridgeSaysWhatToDo)

@@ -140,18 +140,21 @@ public:
     {
         auto lastDraw = Clock::now();
         while (!closing_ && !camera_.Ended()) {
+            // Polled, not SDL_WaitEventTimeout: SDL's wait wakes itself with a message sent
+            // over a second X connection, which can reach the server after the window is gone
+            // on close (BadWindow, and Xlib ends the program).
             SDL_Event event;
             bool changed = false;
-            if (SDL_WaitEventTimeout(&event, 10)) {
+            while (SDL_PollEvent(&event)) {
                 Handle(event);
                 changed = true;
-                while (SDL_PollEvent(&event))
-                    Handle(event);
             }
             if (camera_.TakePicture(picture_)) {
                 NewPicture();
                 changed = true;
             }
+            if (!changed)
+                SDL_Delay(5);
             if (changed || Clock::now() - lastDraw > std::chrono::milliseconds(250)) {
                 Draw();
                 lastDraw = Clock::now();

@@ -1,0 +1,540 @@
+// The choice is greedy and in scan order, and the camera's bytes depend on every float
+// decision of it, so the fast search makes exactly the same decisions in the same order. It
+// weighs eight bits of a row at once against the same errors; only the first of them that
+// flips is taken, and the search goes on just after it.
+#include "base_bits.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define SIMULATOR_AVX2 1
+#define SIMULATOR_AVX2_FUNCTION __attribute__((target("avx2")))
+#endif
+
+namespace simulator {
+namespace {
+
+constexpr int kLanes = 8;
+
+// The kernel in units of 1, as the encoder weighs a bit's change.
+struct KernelUnits {
+    float at[5][5];
+    KernelUnits() {
+        for (int r = 0; r < 5; ++r)
+            for (int c = 0; c < 5; ++c) at[r][c] = kKernel[r][c] / 1000.0f;
+    }
+};
+const KernelUnits kUnits;
+
+// std::lround of a float of moderate size, without the library call: the truncation and the
+// fraction left are exact, and halves go away from zero.
+inline int RoundHalfAway(float v) {
+    int i = static_cast<int>(v);
+    const float fraction = v - static_cast<float>(i);
+    if (fraction >= 0.5f)
+        ++i;
+    else if (fraction <= -0.5f)
+        --i;
+    return i;
+}
+
+// What an error of the smoothed value still costs once the best correction step is added,
+// tabulated in quarter steps, in sixteenths. A cost is (4e + 4 step)^2 / 16 with |4e + 4 step|
+// at most 1360, so float held every cost exactly, and every sum of a bit's 25 differences of
+// costs too (each difference is under 2720 * 111 sixteenths): integer sums decide alike.
+class ResidualCost {
+  public:
+    static constexpr int kRange = 300, kScale = 4, kLast = 2 * kRange * kScale;
+    explicit ResidualCost(std::span<const int> steps) : steps_(steps), table_(kLast + 1) {
+        for (int i = 0; i <= kLast; ++i) {
+            int best = 1 << 30;
+            for (int step : steps) {
+                const int quarters = i - kRange * kScale + kScale * step;
+                best = std::min(best, quarters * quarters);
+            }
+            table_[i] = best;
+        }
+    }
+    int operator()(float e) const {
+        return table_[std::clamp(RoundHalfAway(e * kScale) + kRange * kScale, 0, kLast)];
+    }
+    const int* Table() const { return table_.data(); }
+    std::span<const int> Steps() const { return steps_; }
+
+  private:
+    std::span<const int> steps_;
+    std::vector<int> table_;
+};
+
+// Eight bits of a row, the first at sample column `column` (its column less the plane's
+// offset): kernel rows firstR ... lastR reach samples, and `error` and `cost` point at its
+// sample of kernel row firstR, rows `stride` apart. A lane's kernel columns that reach no sample
+// add nothing.
+struct LaneBits {
+    const float* error;
+    const int* cost;
+    std::ptrdiff_t stride;
+    int firstR, lastR, column, samplesX;
+    const std::uint8_t* bits;  // the lanes' own bits
+    int lanes;                 // lanes of the row; those past it weigh nothing
+};
+
+#if SIMULATOR_AVX2
+bool CpuHasAvx2() {
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+}
+
+// Per kernel column c, the lanes that reach a sample through it.
+struct Reaches {
+    __m256i through[5];
+};
+
+SIMULATOR_AVX2_FUNCTION inline Reaches ReachesOf(const LaneBits& b) {
+    Reaches out;
+    for (int c = 0; c < 5; ++c) {
+        const __m256i sample = _mm256_add_epi32(_mm256_set1_epi32(b.column - c),
+                                                _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+        out.through[c] =
+            _mm256_andnot_si256(_mm256_cmpgt_epi32(_mm256_setzero_si256(), sample),
+                                _mm256_cmpgt_epi32(_mm256_set1_epi32(b.samplesX), sample));
+    }
+    return out;
+}
+
+// +1 for a clear bit, -1 for a set one.
+SIMULATOR_AVX2_FUNCTION inline __m256 SignsOf(const LaneBits& b) {
+    std::uint8_t bits[kLanes] = {};
+    std::copy_n(b.bits, b.lanes, bits);
+    __m128i packed;
+    std::memcpy(&packed, bits, sizeof bits);
+    const __m256 set = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(packed));
+    return _mm256_sub_ps(_mm256_set1_ps(1.0f), _mm256_add_ps(set, set));
+}
+
+// The lanes whose bit would flip (lane j at bit j). A zero term leaves a float sum as it was
+// (but for the sign of a zero), so the lanes' sums are the plain path's, term for term.
+SIMULATOR_AVX2_FUNCTION unsigned SquaredFlips(const LaneBits& b) {
+    const __m256 signs = SignsOf(b), two = _mm256_set1_ps(2.0f);
+    const Reaches reaches = ReachesOf(b);
+    __m256 total = _mm256_setzero_ps();
+    for (int r = b.firstR; r <= b.lastR; ++r) {
+        const float* e = b.error - (r - b.firstR) * b.stride;
+        for (int c = 0; c < 5; ++c) {
+            const __m256 d = _mm256_and_ps(_mm256_mul_ps(signs, _mm256_set1_ps(kUnits.at[r][c])),
+                                           _mm256_castsi256_ps(reaches.through[c]));
+            total = _mm256_add_ps(
+                total,
+                _mm256_mul_ps(d, _mm256_add_ps(_mm256_mul_ps(two, _mm256_loadu_ps(e - c)), d)));
+        }
+    }
+    return _mm256_movemask_ps(_mm256_cmp_ps(total, _mm256_setzero_ps(), _CMP_NGE_UQ));
+}
+
+// Where the cost of errors `e` lies in the table, as ResidualCost does it.
+SIMULATOR_AVX2_FUNCTION inline __m256i CostIndex(__m256 e) {
+    const __m256 v = _mm256_mul_ps(e, _mm256_set1_ps(static_cast<float>(ResidualCost::kScale)));
+    __m256i i = _mm256_cvttps_epi32(v);
+    const __m256 fraction = _mm256_sub_ps(v, _mm256_cvtepi32_ps(i));
+    // A true comparison is -1.
+    i = _mm256_sub_epi32(
+        i, _mm256_castps_si256(_mm256_cmp_ps(fraction, _mm256_set1_ps(0.5f), _CMP_GE_OQ)));
+    i = _mm256_add_epi32(
+        i, _mm256_castps_si256(_mm256_cmp_ps(fraction, _mm256_set1_ps(-0.5f), _CMP_LE_OQ)));
+    i = _mm256_add_epi32(i, _mm256_set1_epi32(ResidualCost::kRange * ResidualCost::kScale));
+    return _mm256_min_epi32(_mm256_max_epi32(i, _mm256_setzero_si256()),
+                            _mm256_set1_epi32(ResidualCost::kLast));
+}
+
+// With a few steps, the table's entry is quicker worked out than gathered: the least
+// (i - centre + 4 step)^2, each under 2^24 and so exact in float.
+struct FewSteps {
+    int count = 0;
+    float quarters[4];  // 4 step - centre
+};
+
+template <int kSteps>
+SIMULATOR_AVX2_FUNCTION inline __m256i CostOf(__m256i index, const int* table,
+                                              const FewSteps& few) {
+    if constexpr (kSteps == 0) {
+        return _mm256_i32gather_epi32(table, index, 4);
+    } else {
+        const __m256 i = _mm256_cvtepi32_ps(index);
+        __m256 best = _mm256_set1_ps(1e30f);
+        for (int k = 0; k < kSteps; ++k) {
+            const __m256 q = _mm256_add_ps(i, _mm256_set1_ps(few.quarters[k]));
+            best = _mm256_min_ps(best, _mm256_mul_ps(q, q));
+        }
+        return _mm256_cvtps_epi32(best);
+    }
+}
+
+// The lanes whose bit would flip (lane j at bit j). kSteps: the count of steps worked out, or
+// 0 to gather the costs from the table.
+template <int kSteps>
+SIMULATOR_AVX2_FUNCTION unsigned ResidualFlips(const LaneBits& b, const int* table,
+                                               const FewSteps& few) {
+    const __m256 signs = SignsOf(b);
+    const Reaches reaches = ReachesOf(b);
+    __m256i total = _mm256_setzero_si256();
+    for (int r = b.firstR; r <= b.lastR; ++r) {
+        const float* e = b.error - (r - b.firstR) * b.stride;
+        const int* now = b.cost - (r - b.firstR) * b.stride;
+        for (int c = 0; c < 5; ++c) {
+            const __m256 d = _mm256_mul_ps(signs, _mm256_set1_ps(kUnits.at[r][c]));
+            const __m256i i = CostIndex(_mm256_add_ps(_mm256_loadu_ps(e - c), d));
+            const __m256i step =
+                _mm256_sub_epi32(CostOf<kSteps>(i, table, few),
+                                 _mm256_loadu_si256(reinterpret_cast<const __m256i*>(now - c)));
+            total = _mm256_add_epi32(total, _mm256_and_si256(step, reaches.through[c]));
+        }
+    }
+    return _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(_mm256_setzero_si256(), total)));
+}
+
+unsigned ResidualFlips(const LaneBits& b, const int* table, const FewSteps& few) {
+    switch (few.count) {
+        case 1:
+            return ResidualFlips<1>(b, table, few);
+        case 2:
+            return ResidualFlips<2>(b, table, few);
+        case 3:
+            return ResidualFlips<3>(b, table, few);
+        case 4:
+            return ResidualFlips<4>(b, table, few);
+        default:
+            return ResidualFlips<0>(b, table, few);
+    }
+}
+
+// A flip's change to the errors of its samples (and their costs, given the table), a kernel
+// row at a time: `error` and `cost` point at the sample of kernel row firstR and column 0,
+// rows `stride` apart; lane l holds kernel column 4 - l.
+SIMULATOR_AVX2_FUNCTION void ChangeSamples(float* error, int* cost, std::ptrdiff_t stride,
+                                           int firstR, int lastR, int firstC, int lastC, float sign,
+                                           const int* table) {
+    const __m256i lane = _mm256_setr_epi32(4, 3, 2, 1, 0, -1, -2, -3);  // kernel column
+    const __m256i reaches =
+        _mm256_andnot_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(firstC), lane),
+                            _mm256_cmpgt_epi32(_mm256_set1_epi32(lastC + 1), lane));
+    for (int r = firstR; r <= lastR; ++r) {
+        float* e = error - (r - firstR) * stride - 4;
+        const __m256 d = _mm256_mul_ps(
+            _mm256_set1_ps(sign), _mm256_setr_ps(kUnits.at[r][4], kUnits.at[r][3], kUnits.at[r][2],
+                                                 kUnits.at[r][1], kUnits.at[r][0], 0, 0, 0));
+        const __m256 changed = _mm256_add_ps(_mm256_maskload_ps(e, reaches), d);
+        _mm256_maskstore_ps(e, reaches, changed);
+        if (table) {
+            int* now = cost - (r - firstR) * stride - 4;
+            _mm256_maskstore_epi32(now, reaches,
+                                   _mm256_i32gather_epi32(table, CostIndex(changed), 4));
+        }
+    }
+}
+#endif
+
+// The first `n` (at most 8) bytes of an 8-byte word.
+constexpr std::uint64_t FirstBytes(int n) {
+    return n >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * n)) - 1;
+}
+
+std::uint64_t LoadWord(const std::uint8_t* at) {
+    std::uint64_t word;
+    std::memcpy(&word, at, sizeof word);
+    return word;
+}
+
+void StoreWord(std::uint8_t* at, std::uint64_t word) {
+    std::memcpy(at, &word, sizeof word);
+}
+
+// The search's buffers, kept on each thread from frame to frame: fresh ones for every frame,
+// freed back to the system in between, cost more in page faults than the search itself.
+struct Buffers {
+    std::vector<float> density, error;
+    std::vector<int> cost;
+    std::vector<std::uint8_t> pattern, stale;
+};
+
+Buffers& ThreadBuffers() {
+    thread_local Buffers buffers;
+    return buffers;
+}
+
+// Kernel rows r and columns c through which bit (row, col) reaches sample
+// (row - r, col - offset - c).
+struct Reach {
+    int firstR, lastR, firstC, lastC;
+};
+
+class Search {
+  public:
+    Search(BasePlane& p, const std::vector<float>& target, bool lanes);
+
+    void Diffuse();
+    void FindErrors();
+    void SquaredPass();
+    void ResidualPasses(const ResidualCost& residual);
+
+  private:
+    // Lanes read up to 6 samples before the first and 14 after the last.
+    static constexpr int kPadding = 16;
+
+    std::size_t BitAt(int row, int col) const {
+        return static_cast<std::size_t>(row) * p_.width + col;
+    }
+    std::ptrdiff_t SampleAt(int row, int col) const {
+        return kPadding + static_cast<std::ptrdiff_t>(row) * p_.samplesX + (col - p_.offset);
+    }
+    Reach ReachOf(int row, int col) const {
+        return {std::max(0, row - p_.samplesY + 1), std::min(4, row),
+                std::max(0, col - p_.offset - p_.samplesX + 1), std::min(4, col - p_.offset)};
+    }
+    float SignOf(int row, int col) const { return p_.Bit(col, row) ? -1.0f : 1.0f; }
+    LaneBits LanesAt(int row, int col, int lanes) const;
+
+    float SquaredChange(int row, int col) const;
+    int ResidualChange(int row, int col) const;
+    void Flip(int row, int col);
+    void MarkAround(int row, int col, const Reach& reach);
+
+    BasePlane& p_;
+    const std::vector<float>& target_;
+    bool lanes_;
+    Buffers& buffers_ = ThreadBuffers();
+    std::vector<float>& error_ =
+        buffers_.error;  // per sample: smoothed value - target, unrounded; padded
+    const ResidualCost* residual_ = nullptr;
+    std::vector<int>& cost_ =
+        buffers_.cost;  // per sample: residual(error), kept in step with error; padded
+    // A bit whose samples have not changed since it was last weighed would weigh the same
+    // and again keep still: only bits near a flip are weighed again.
+    std::vector<std::uint8_t>& stale_ = buffers_.stale;
+};
+
+Search::Search(BasePlane& p, const std::vector<float>& target, bool lanes)
+    : p_(p), target_(target), lanes_(lanes) {
+#if SIMULATOR_AVX2
+    lanes_ = lanes_ && CpuHasAvx2();
+#else
+    lanes_ = false;
+#endif
+}
+
+void Search::Diffuse() {
+    const int w = p_.width, h = p_.height;
+    const std::size_t n = static_cast<std::size_t>(w) * h;
+    p_.bits.assign(n, 0);
+    std::vector<float>& density = buffers_.density;
+    density.resize(n);
+    for (std::size_t i = 0; i < n; ++i) density[i] = std::clamp(target_[i] / 255.475f, 0.0f, 1.0f);
+    for (int y = 0; y < h; ++y) {
+        const int dir = y % 2 == 1 ? -1 : 1;
+        float* row = &density[BitAt(y, 0)];
+        float* next = y + 1 < h ? row + w : nullptr;
+        // What the pixel before passes on along the row, kept out of memory: the row's
+        // error chain is the whole cost.
+        float carried = 0;
+        for (int k = 0; k < w; ++k) {
+            const int x = dir < 0 ? w - 1 - k : k;
+            const float value = k == 0 ? row[x] : row[x] + carried;
+            const bool on = value >= 0.5f;
+            p_.bits[BitAt(y, x)] = on;
+            const float error = value - static_cast<float>(on);
+            carried = error * (7.0f / 16);
+            if (!next) continue;
+            const int ahead = x + dir, behind = x - dir;
+            if (behind >= 0 && behind < w) next[behind] += error * (3.0f / 16);
+            next[x] += error * (5.0f / 16);
+            if (ahead >= 0 && ahead < w) next[ahead] += error * (1.0f / 16);
+        }
+    }
+}
+
+void Search::FindErrors() {
+    const int w = p_.width, h = p_.height;
+    // Per bit, the five bits of its row from it rightward; per kernel row, the weight of each
+    // such pattern.
+    std::vector<std::uint8_t>& pattern = buffers_.pattern;
+    pattern.resize(static_cast<std::size_t>(w) * h);
+    for (int row = 0; row < h; ++row) {
+        int m = 0;
+        for (int col = w - 1; col >= 0; --col) {
+            m = (m << 1 | p_.Bit(col, row)) & 31;
+            pattern[BitAt(row, col)] = static_cast<std::uint8_t>(m);
+        }
+    }
+    int weight[5][32] = {};
+    for (int r = 0; r < 5; ++r)
+        for (int m = 0; m < 32; ++m)
+            for (int c = 0; c < 5; ++c)
+                if (m >> c & 1) weight[r][m] += kKernel[r][c];
+
+    error_.assign(static_cast<std::size_t>(p_.samplesX) * p_.samplesY + 2 * kPadding, 0.0f);
+    for (int y = 0; y < p_.samplesY; ++y)
+        for (int x = 0; x < p_.samplesX; ++x) {
+            const int col = x + p_.offset;
+            const std::uint8_t* at = &pattern[BitAt(y, col)];
+            const int sum = weight[0][at[0]] + weight[1][at[w]] + weight[2][at[2 * w]] +
+                            weight[3][at[3 * w]] + weight[4][at[4 * w]];
+            error_[SampleAt(y, col)] = sum / 1000.0f - target_[BitAt(y + 2, col + 2)];
+        }
+}
+
+LaneBits Search::LanesAt(int row, int col, int lanes) const {
+    const Reach reach = ReachOf(row, col);
+    const std::ptrdiff_t at = SampleAt(row - std::min(reach.firstR, reach.lastR), col);
+    return {&error_[at], residual_ ? &cost_[at] : nullptr,
+            p_.samplesX, reach.firstR,
+            reach.lastR, col - p_.offset,
+            p_.samplesX, &p_.bits[BitAt(row, col)],
+            lanes};
+}
+
+// The change of the squared error if the bit flipped, summed in the kernel's order.
+float Search::SquaredChange(int row, int col) const {
+    const Reach reach = ReachOf(row, col);
+    const float sign = SignOf(row, col);
+    float change = 0;
+    for (int r = reach.firstR; r <= reach.lastR; ++r) {
+        const std::ptrdiff_t at = SampleAt(row - r, col);
+        for (int c = reach.firstC; c <= reach.lastC; ++c) {
+            const float d = sign * kUnits.at[r][c];
+            change += d * (2 * error_[at - c] + d);
+        }
+    }
+    return change;
+}
+
+// The change of the residual cost if the bit flipped, in sixteenths.
+int Search::ResidualChange(int row, int col) const {
+    const Reach reach = ReachOf(row, col);
+    const float sign = SignOf(row, col);
+    int change = 0;
+    for (int r = reach.firstR; r <= reach.lastR; ++r) {
+        const std::ptrdiff_t at = SampleAt(row - r, col);
+        for (int c = reach.firstC; c <= reach.lastC; ++c)
+            change += (*residual_)(error_[at - c] + sign * kUnits.at[r][c]) - cost_[at - c];
+    }
+    return change;
+}
+
+void Search::Flip(int row, int col) {
+    const float sign = SignOf(row, col);
+    p_.bits[BitAt(row, col)] ^= 1;
+    const Reach reach = ReachOf(row, col);
+#if SIMULATOR_AVX2
+    if (lanes_ && reach.firstR <= reach.lastR && reach.firstC <= reach.lastC) {
+        const std::ptrdiff_t at = SampleAt(row - reach.firstR, col);
+        ChangeSamples(&error_[at], residual_ ? &cost_[at] : nullptr, p_.samplesX, reach.firstR,
+                      reach.lastR, reach.firstC, reach.lastC, sign,
+                      residual_ ? residual_->Table() : nullptr);
+        if (residual_) MarkAround(row, col, reach);
+        return;
+    }
+#endif
+    for (int r = reach.firstR; r <= reach.lastR; ++r) {
+        const std::ptrdiff_t at = SampleAt(row - r, col);
+        for (int c = reach.firstC; c <= reach.lastC; ++c) {
+            error_[at - c] += sign * kUnits.at[r][c];
+            if (residual_) cost_[at - c] = (*residual_)(error_[at - c]);
+        }
+    }
+    if (residual_) MarkAround(row, col, reach);
+}
+
+// Every bit that reads a sample the flip changed.
+void Search::MarkAround(int row, int col, const Reach& reach) {
+    if (reach.firstR > reach.lastR || reach.firstC > reach.lastC) return;
+    const int lastRow = std::min(row - reach.firstR + 4, p_.height - 1);
+    const int firstCol = col - reach.lastC,
+              lastCol = std::min(col - reach.firstC + 4, p_.width - 1);
+    const int n = lastCol - firstCol + 1;  // at most 9
+    const std::uint64_t ones = 0x0101010101010101u;
+    for (int y = row - reach.lastR; y <= lastRow; ++y) {
+        std::uint8_t* at = &stale_[BitAt(y, firstCol)];
+        StoreWord(at, LoadWord(at) | (ones & FirstBytes(n)));
+        if (n > 8) at[8] = 1;
+    }
+}
+
+void Search::SquaredPass() {
+    for (int row = 0; row < p_.height; ++row) {
+        for (int col = 0; col < p_.width;) {
+#if SIMULATOR_AVX2
+            if (lanes_) {
+                const int lanes = std::min(kLanes, p_.width - col);
+                const unsigned flips = SquaredFlips(LanesAt(row, col, lanes)) & ((1u << lanes) - 1);
+                const int j = flips ? std::countr_zero(flips) : lanes;
+                if (j < lanes) Flip(row, col + j);
+                col += std::min(j + 1, lanes);
+                continue;
+            }
+#endif
+            if (!(SquaredChange(row, col) >= 0)) Flip(row, col);
+            ++col;
+        }
+    }
+}
+
+void Search::ResidualPasses(const ResidualCost& residual) {
+    residual_ = &residual;
+    cost_.resize(error_.size());
+    for (std::size_t s = 0; s < error_.size(); ++s) cost_[s] = residual(error_[s]);
+    stale_.assign(p_.bits.size() + 8, 1);  // words of flags are read and written past a row's end
+#if SIMULATOR_AVX2
+    FewSteps few;
+    if (residual.Steps().size() <= 4)
+        for (int step : residual.Steps())
+            few.quarters[few.count++] = static_cast<float>(
+                ResidualCost::kScale * step - ResidualCost::kRange * ResidualCost::kScale);
+#endif
+    for (int pass = 0; pass < 3; ++pass) {
+        for (int row = 0; row < p_.height; ++row) {
+            for (int col = 0; col < p_.width;) {
+                std::uint8_t* stale = &stale_[BitAt(row, col)];
+#if SIMULATOR_AVX2
+                if (lanes_) {
+                    const int lanes = std::min(kLanes, p_.width - col);
+                    const std::uint64_t flags = LoadWord(stale) & FirstBytes(lanes);
+                    if (flags == 0) {
+                        col += lanes;
+                        continue;
+                    }
+                    // A lane not stale would keep still; its figure is not looked at.
+                    const unsigned staleLanes = _mm_movemask_epi8(
+                        _mm_cmpgt_epi8(_mm_cvtsi64_si128(static_cast<long long>(flags)), _mm_setzero_si128()));
+                    const unsigned flips =
+                        ResidualFlips(LanesAt(row, col, lanes), residual.Table(), few) & staleLanes;
+                    const int j = flips ? std::countr_zero(flips) : lanes;
+                    StoreWord(stale, LoadWord(stale) & ~FirstBytes(std::min(j + 1, lanes)));
+                    if (j < lanes) Flip(row, col + j);
+                    col += std::min(j + 1, lanes);
+                    continue;
+                }
+#endif
+                if (*stale) {
+                    *stale = 0;
+                    if (ResidualChange(row, col) < 0) Flip(row, col);
+                }
+                ++col;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void ChooseBaseBits(BasePlane& p, const std::vector<float>& target, std::span<const int> steps,
+                    Weighing weighing) {
+    Search search(p, target, weighing == Weighing::Lanes);
+    search.Diffuse();
+    search.FindErrors();
+    search.SquaredPass();
+    search.ResidualPasses(ResidualCost(steps));
+}
+
+}  // namespace simulator
