@@ -5,6 +5,7 @@
 #include "base_bits.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -33,8 +34,10 @@ const KernelUnits kUnits;
 inline int RoundHalfAway(float v) {
     int i = static_cast<int>(v);
     const float fraction = v - static_cast<float>(i);
-    if (fraction >= 0.5f) ++i;
-    else if (fraction <= -0.5f) --i;
+    if (fraction >= 0.5f)
+        ++i;
+    else if (fraction <= -0.5f)
+        --i;
     return i;
 }
 
@@ -43,7 +46,7 @@ inline int RoundHalfAway(float v) {
 // at most 1360, so float held every cost exactly, and every sum of a bit's 25 differences of
 // costs too (each difference is under 2720 * 111 sixteenths): integer sums decide alike.
 class ResidualCost {
-public:
+  public:
     static constexpr int kRange = 300, kScale = 4, kLast = 2 * kRange * kScale;
     explicit ResidualCost(std::span<const int> steps) : steps_(steps), table_(kLast + 1) {
         for (int i = 0; i <= kLast; ++i) {
@@ -61,7 +64,7 @@ public:
     const int* Table() const { return table_.data(); }
     std::span<const int> Steps() const { return steps_; }
 
-private:
+  private:
     std::span<const int> steps_;
     std::vector<int> table_;
 };
@@ -93,9 +96,11 @@ struct Reaches {
 SIMULATOR_AVX2_FUNCTION inline Reaches ReachesOf(const LaneBits& b) {
     Reaches out;
     for (int c = 0; c < 5; ++c) {
-        const __m256i sample = _mm256_add_epi32(_mm256_set1_epi32(b.column - c), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-        out.through[c] = _mm256_andnot_si256(_mm256_cmpgt_epi32(_mm256_setzero_si256(), sample),
-                                             _mm256_cmpgt_epi32(_mm256_set1_epi32(b.samplesX), sample));
+        const __m256i sample = _mm256_add_epi32(_mm256_set1_epi32(b.column - c),
+                                                _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+        out.through[c] =
+            _mm256_andnot_si256(_mm256_cmpgt_epi32(_mm256_setzero_si256(), sample),
+                                _mm256_cmpgt_epi32(_mm256_set1_epi32(b.samplesX), sample));
     }
     return out;
 }
@@ -110,9 +115,9 @@ SIMULATOR_AVX2_FUNCTION inline __m256 SignsOf(const LaneBits& b) {
     return _mm256_sub_ps(_mm256_set1_ps(1.0f), _mm256_add_ps(set, set));
 }
 
-// A zero term leaves a float sum as it was (but for the sign of a zero), so the lanes' sums
-// are the plain path's, term for term.
-SIMULATOR_AVX2_FUNCTION void SquaredChanges(const LaneBits& b, float* change) {
+// The lanes whose bit would flip (lane j at bit j). A zero term leaves a float sum as it was
+// (but for the sign of a zero), so the lanes' sums are the plain path's, term for term.
+SIMULATOR_AVX2_FUNCTION unsigned SquaredFlips(const LaneBits& b) {
     const __m256 signs = SignsOf(b), two = _mm256_set1_ps(2.0f);
     const Reaches reaches = ReachesOf(b);
     __m256 total = _mm256_setzero_ps();
@@ -121,10 +126,12 @@ SIMULATOR_AVX2_FUNCTION void SquaredChanges(const LaneBits& b, float* change) {
         for (int c = 0; c < 5; ++c) {
             const __m256 d = _mm256_and_ps(_mm256_mul_ps(signs, _mm256_set1_ps(kUnits.at[r][c])),
                                            _mm256_castsi256_ps(reaches.through[c]));
-            total = _mm256_add_ps(total, _mm256_mul_ps(d, _mm256_add_ps(_mm256_mul_ps(two, _mm256_loadu_ps(e - c)), d)));
+            total = _mm256_add_ps(
+                total,
+                _mm256_mul_ps(d, _mm256_add_ps(_mm256_mul_ps(two, _mm256_loadu_ps(e - c)), d)));
         }
     }
-    _mm256_storeu_ps(change, total);
+    return _mm256_movemask_ps(_mm256_cmp_ps(total, _mm256_setzero_ps(), _CMP_NGE_UQ));
 }
 
 // Where the cost of errors `e` lies in the table, as ResidualCost does it.
@@ -133,10 +140,13 @@ SIMULATOR_AVX2_FUNCTION inline __m256i CostIndex(__m256 e) {
     __m256i i = _mm256_cvttps_epi32(v);
     const __m256 fraction = _mm256_sub_ps(v, _mm256_cvtepi32_ps(i));
     // A true comparison is -1.
-    i = _mm256_sub_epi32(i, _mm256_castps_si256(_mm256_cmp_ps(fraction, _mm256_set1_ps(0.5f), _CMP_GE_OQ)));
-    i = _mm256_add_epi32(i, _mm256_castps_si256(_mm256_cmp_ps(fraction, _mm256_set1_ps(-0.5f), _CMP_LE_OQ)));
+    i = _mm256_sub_epi32(
+        i, _mm256_castps_si256(_mm256_cmp_ps(fraction, _mm256_set1_ps(0.5f), _CMP_GE_OQ)));
+    i = _mm256_add_epi32(
+        i, _mm256_castps_si256(_mm256_cmp_ps(fraction, _mm256_set1_ps(-0.5f), _CMP_LE_OQ)));
     i = _mm256_add_epi32(i, _mm256_set1_epi32(ResidualCost::kRange * ResidualCost::kScale));
-    return _mm256_min_epi32(_mm256_max_epi32(i, _mm256_setzero_si256()), _mm256_set1_epi32(ResidualCost::kLast));
+    return _mm256_min_epi32(_mm256_max_epi32(i, _mm256_setzero_si256()),
+                            _mm256_set1_epi32(ResidualCost::kLast));
 }
 
 // With a few steps, the table's entry is quicker worked out than gathered: the least
@@ -147,7 +157,8 @@ struct FewSteps {
 };
 
 template <int kSteps>
-SIMULATOR_AVX2_FUNCTION inline __m256i CostOf(__m256i index, const int* table, const FewSteps& few) {
+SIMULATOR_AVX2_FUNCTION inline __m256i CostOf(__m256i index, const int* table,
+                                              const FewSteps& few) {
     if constexpr (kSteps == 0) {
         return _mm256_i32gather_epi32(table, index, 4);
     } else {
@@ -161,9 +172,11 @@ SIMULATOR_AVX2_FUNCTION inline __m256i CostOf(__m256i index, const int* table, c
     }
 }
 
-// kSteps: the count of steps worked out, or 0 to gather from the table.
+// The lanes whose bit would flip (lane j at bit j). kSteps: the count of steps worked out, or
+// 0 to gather the costs from the table.
 template <int kSteps>
-SIMULATOR_AVX2_FUNCTION void ResidualChanges(const LaneBits& b, const int* table, const FewSteps& few, int* change) {
+SIMULATOR_AVX2_FUNCTION unsigned ResidualFlips(const LaneBits& b, const int* table,
+                                               const FewSteps& few) {
     const __m256 signs = SignsOf(b);
     const Reaches reaches = ReachesOf(b);
     __m256i total = _mm256_setzero_si256();
@@ -173,48 +186,60 @@ SIMULATOR_AVX2_FUNCTION void ResidualChanges(const LaneBits& b, const int* table
         for (int c = 0; c < 5; ++c) {
             const __m256 d = _mm256_mul_ps(signs, _mm256_set1_ps(kUnits.at[r][c]));
             const __m256i i = CostIndex(_mm256_add_ps(_mm256_loadu_ps(e - c), d));
-            const __m256i step = _mm256_sub_epi32(CostOf<kSteps>(i, table, few),
-                                                  _mm256_loadu_si256(reinterpret_cast<const __m256i*>(now - c)));
+            const __m256i step =
+                _mm256_sub_epi32(CostOf<kSteps>(i, table, few),
+                                 _mm256_loadu_si256(reinterpret_cast<const __m256i*>(now - c)));
             total = _mm256_add_epi32(total, _mm256_and_si256(step, reaches.through[c]));
         }
     }
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(change), total);
+    return _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(_mm256_setzero_si256(), total)));
 }
 
-void ResidualChanges(const LaneBits& b, const int* table, const FewSteps& few, int* change) {
+unsigned ResidualFlips(const LaneBits& b, const int* table, const FewSteps& few) {
     switch (few.count) {
-        case 1: return ResidualChanges<1>(b, table, few, change);
-        case 2: return ResidualChanges<2>(b, table, few, change);
-        case 3: return ResidualChanges<3>(b, table, few, change);
-        case 4: return ResidualChanges<4>(b, table, few, change);
-        default: return ResidualChanges<0>(b, table, few, change);
+        case 1:
+            return ResidualFlips<1>(b, table, few);
+        case 2:
+            return ResidualFlips<2>(b, table, few);
+        case 3:
+            return ResidualFlips<3>(b, table, few);
+        case 4:
+            return ResidualFlips<4>(b, table, few);
+        default:
+            return ResidualFlips<0>(b, table, few);
     }
 }
 
 // A flip's change to the errors of its samples (and their costs, given the table), a kernel
 // row at a time: `error` and `cost` point at the sample of kernel row firstR and column 0,
 // rows `stride` apart; lane l holds kernel column 4 - l.
-SIMULATOR_AVX2_FUNCTION void ChangeSamples(float* error, int* cost, std::ptrdiff_t stride, int firstR, int lastR,
-                                           int firstC, int lastC, float sign, const int* table) {
+SIMULATOR_AVX2_FUNCTION void ChangeSamples(float* error, int* cost, std::ptrdiff_t stride,
+                                           int firstR, int lastR, int firstC, int lastC, float sign,
+                                           const int* table) {
     const __m256i lane = _mm256_setr_epi32(4, 3, 2, 1, 0, -1, -2, -3);  // kernel column
-    const __m256i reaches = _mm256_andnot_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(firstC), lane),
-                                                _mm256_cmpgt_epi32(_mm256_set1_epi32(lastC + 1), lane));
+    const __m256i reaches =
+        _mm256_andnot_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(firstC), lane),
+                            _mm256_cmpgt_epi32(_mm256_set1_epi32(lastC + 1), lane));
     for (int r = firstR; r <= lastR; ++r) {
         float* e = error - (r - firstR) * stride - 4;
-        const __m256 d = _mm256_mul_ps(_mm256_set1_ps(sign), _mm256_setr_ps(kUnits.at[r][4], kUnits.at[r][3], kUnits.at[r][2],
-                                                                            kUnits.at[r][1], kUnits.at[r][0], 0, 0, 0));
+        const __m256 d = _mm256_mul_ps(
+            _mm256_set1_ps(sign), _mm256_setr_ps(kUnits.at[r][4], kUnits.at[r][3], kUnits.at[r][2],
+                                                 kUnits.at[r][1], kUnits.at[r][0], 0, 0, 0));
         const __m256 changed = _mm256_add_ps(_mm256_maskload_ps(e, reaches), d);
         _mm256_maskstore_ps(e, reaches, changed);
         if (table) {
             int* now = cost - (r - firstR) * stride - 4;
-            _mm256_maskstore_epi32(now, reaches, _mm256_i32gather_epi32(table, CostIndex(changed), 4));
+            _mm256_maskstore_epi32(now, reaches,
+                                   _mm256_i32gather_epi32(table, CostIndex(changed), 4));
         }
     }
 }
 #endif
 
 // The first `n` (at most 8) bytes of an 8-byte word.
-constexpr std::uint64_t FirstBytes(int n) { return n >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * n)) - 1; }
+constexpr std::uint64_t FirstBytes(int n) {
+    return n >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * n)) - 1;
+}
 
 std::uint64_t LoadWord(const std::uint8_t* at) {
     std::uint64_t word;
@@ -222,7 +247,9 @@ std::uint64_t LoadWord(const std::uint8_t* at) {
     return word;
 }
 
-void StoreWord(std::uint8_t* at, std::uint64_t word) { std::memcpy(at, &word, sizeof word); }
+void StoreWord(std::uint8_t* at, std::uint64_t word) {
+    std::memcpy(at, &word, sizeof word);
+}
 
 // The search's buffers, kept on each thread from frame to frame: fresh ones for every frame,
 // freed back to the system in between, cost more in page faults than the search itself.
@@ -244,7 +271,7 @@ struct Reach {
 };
 
 class Search {
-public:
+  public:
     Search(BasePlane& p, const std::vector<float>& target, bool lanes);
 
     void Diffuse();
@@ -252,11 +279,13 @@ public:
     void SquaredPass();
     void ResidualPasses(const ResidualCost& residual);
 
-private:
+  private:
     // Lanes read up to 6 samples before the first and 14 after the last.
     static constexpr int kPadding = 16;
 
-    std::size_t BitAt(int row, int col) const { return static_cast<std::size_t>(row) * p_.width + col; }
+    std::size_t BitAt(int row, int col) const {
+        return static_cast<std::size_t>(row) * p_.width + col;
+    }
     std::ptrdiff_t SampleAt(int row, int col) const {
         return kPadding + static_cast<std::ptrdiff_t>(row) * p_.samplesX + (col - p_.offset);
     }
@@ -276,15 +305,18 @@ private:
     const std::vector<float>& target_;
     bool lanes_;
     Buffers& buffers_ = ThreadBuffers();
-    std::vector<float>& error_ = buffers_.error;  // per sample: smoothed value - target, unrounded; padded
+    std::vector<float>& error_ =
+        buffers_.error;  // per sample: smoothed value - target, unrounded; padded
     const ResidualCost* residual_ = nullptr;
-    std::vector<int>& cost_ = buffers_.cost;  // per sample: residual(error), kept in step with error; padded
+    std::vector<int>& cost_ =
+        buffers_.cost;  // per sample: residual(error), kept in step with error; padded
     // A bit whose samples have not changed since it was last weighed would weigh the same
     // and again keep still: only bits near a flip are weighed again.
     std::vector<std::uint8_t>& stale_ = buffers_.stale;
 };
 
-Search::Search(BasePlane& p, const std::vector<float>& target, bool lanes) : p_(p), target_(target), lanes_(lanes) {
+Search::Search(BasePlane& p, const std::vector<float>& target, bool lanes)
+    : p_(p), target_(target), lanes_(lanes) {
 #if SIMULATOR_AVX2
     lanes_ = lanes_ && CpuHasAvx2();
 #else
@@ -346,8 +378,8 @@ void Search::FindErrors() {
         for (int x = 0; x < p_.samplesX; ++x) {
             const int col = x + p_.offset;
             const std::uint8_t* at = &pattern[BitAt(y, col)];
-            const int sum = weight[0][at[0]] + weight[1][at[w]] + weight[2][at[2 * w]] + weight[3][at[3 * w]] +
-                            weight[4][at[4 * w]];
+            const int sum = weight[0][at[0]] + weight[1][at[w]] + weight[2][at[2 * w]] +
+                            weight[3][at[3 * w]] + weight[4][at[4 * w]];
             error_[SampleAt(y, col)] = sum / 1000.0f - target_[BitAt(y + 2, col + 2)];
         }
 }
@@ -355,8 +387,11 @@ void Search::FindErrors() {
 LaneBits Search::LanesAt(int row, int col, int lanes) const {
     const Reach reach = ReachOf(row, col);
     const std::ptrdiff_t at = SampleAt(row - std::min(reach.firstR, reach.lastR), col);
-    return {&error_[at], residual_ ? &cost_[at] : nullptr, p_.samplesX, reach.firstR, reach.lastR,
-            col - p_.offset, p_.samplesX, &p_.bits[BitAt(row, col)], lanes};
+    return {&error_[at], residual_ ? &cost_[at] : nullptr,
+            p_.samplesX, reach.firstR,
+            reach.lastR, col - p_.offset,
+            p_.samplesX, &p_.bits[BitAt(row, col)],
+            lanes};
 }
 
 // The change of the squared error if the bit flipped, summed in the kernel's order.
@@ -394,8 +429,9 @@ void Search::Flip(int row, int col) {
 #if SIMULATOR_AVX2
     if (lanes_ && reach.firstR <= reach.lastR && reach.firstC <= reach.lastC) {
         const std::ptrdiff_t at = SampleAt(row - reach.firstR, col);
-        ChangeSamples(&error_[at], residual_ ? &cost_[at] : nullptr, p_.samplesX, reach.firstR, reach.lastR,
-                      reach.firstC, reach.lastC, sign, residual_ ? residual_->Table() : nullptr);
+        ChangeSamples(&error_[at], residual_ ? &cost_[at] : nullptr, p_.samplesX, reach.firstR,
+                      reach.lastR, reach.firstC, reach.lastC, sign,
+                      residual_ ? residual_->Table() : nullptr);
         if (residual_) MarkAround(row, col, reach);
         return;
     }
@@ -414,7 +450,8 @@ void Search::Flip(int row, int col) {
 void Search::MarkAround(int row, int col, const Reach& reach) {
     if (reach.firstR > reach.lastR || reach.firstC > reach.lastC) return;
     const int lastRow = std::min(row - reach.firstR + 4, p_.height - 1);
-    const int firstCol = col - reach.lastC, lastCol = std::min(col - reach.firstC + 4, p_.width - 1);
+    const int firstCol = col - reach.lastC,
+              lastCol = std::min(col - reach.firstC + 4, p_.width - 1);
     const int n = lastCol - firstCol + 1;  // at most 9
     const std::uint64_t ones = 0x0101010101010101u;
     for (int y = row - reach.lastR; y <= lastRow; ++y) {
@@ -430,16 +467,14 @@ void Search::SquaredPass() {
 #if SIMULATOR_AVX2
             if (lanes_) {
                 const int lanes = std::min(kLanes, p_.width - col);
-                float change[kLanes];
-                SquaredChanges(LanesAt(row, col, lanes), change);
-                int j = 0;
-                while (j < lanes && change[j] >= 0) ++j;
+                const unsigned flips = SquaredFlips(LanesAt(row, col, lanes)) & ((1u << lanes) - 1);
+                const int j = flips ? std::countr_zero(flips) : lanes;
                 if (j < lanes) Flip(row, col + j);
                 col += std::min(j + 1, lanes);
                 continue;
             }
 #endif
-            if (SquaredChange(row, col) < 0) Flip(row, col);
+            if (!(SquaredChange(row, col) >= 0)) Flip(row, col);
             ++col;
         }
     }
@@ -454,7 +489,8 @@ void Search::ResidualPasses(const ResidualCost& residual) {
     FewSteps few;
     if (residual.Steps().size() <= 4)
         for (int step : residual.Steps())
-            few.quarters[few.count++] = static_cast<float>(ResidualCost::kScale * step - ResidualCost::kRange * ResidualCost::kScale);
+            few.quarters[few.count++] = static_cast<float>(
+                ResidualCost::kScale * step - ResidualCost::kRange * ResidualCost::kScale);
 #endif
     for (int pass = 0; pass < 3; ++pass) {
         for (int row = 0; row < p_.height; ++row) {
@@ -469,10 +505,11 @@ void Search::ResidualPasses(const ResidualCost& residual) {
                         continue;
                     }
                     // A lane not stale would keep still; its figure is not looked at.
-                    int change[kLanes];
-                    ResidualChanges(LanesAt(row, col, lanes), residual.Table(), few, change);
-                    int j = 0;
-                    while (j < lanes && !(stale[j] && change[j] < 0)) ++j;
+                    const unsigned staleLanes = _mm_movemask_epi8(
+                        _mm_cmpgt_epi8(_mm_cvtsi64_si128(static_cast<long long>(flags)), _mm_setzero_si128()));
+                    const unsigned flips =
+                        ResidualFlips(LanesAt(row, col, lanes), residual.Table(), few) & staleLanes;
+                    const int j = flips ? std::countr_zero(flips) : lanes;
                     StoreWord(stale, LoadWord(stale) & ~FirstBytes(std::min(j + 1, lanes)));
                     if (j < lanes) Flip(row, col + j);
                     col += std::min(j + 1, lanes);
@@ -491,7 +528,8 @@ void Search::ResidualPasses(const ResidualCost& residual) {
 
 }  // namespace
 
-void ChooseBaseBits(BasePlane& p, const std::vector<float>& target, std::span<const int> steps, Weighing weighing) {
+void ChooseBaseBits(BasePlane& p, const std::vector<float>& target, std::span<const int> steps,
+                    Weighing weighing) {
     Search search(p, target, weighing == Weighing::Lanes);
     search.Diffuse();
     search.FindErrors();

@@ -25,7 +25,8 @@ std::vector<float> Picture(int width, int height, std::mt19937& random) {
         for (int x = 0; x < width; ++x) {
             const float smooth = 128 + 100 * std::sin(x / 7.0f) * std::cos(y / 5.0f);
             // Hard edges and out-of-range values as well as noise.
-            const float v = (x / 9 + y / 6) % 5 == 0 ? (x % 2 ? 0.0f : 255.0f) : smooth + noise(random);
+            const float v =
+                (x / 9 + y / 6) % 5 == 0 ? (x % 2 ? 0.0f : 255.0f) : smooth + noise(random);
             target[static_cast<std::size_t>(y) * width + x] = std::clamp(v, -10.0f, 265.0f);
         }
     return target;
@@ -41,13 +42,15 @@ TEST(BaseBits, LanesChooseTheBitsOneAtATimeChooses) {
         for (int ph : {8, 12, 24}) {
             for (const bool luma : {true, false}) {
                 const int width = luma ? pw : pw / 2;
-                const simulator::BasePlane shape{width, ph, luma ? 2 : 0, luma ? pw - 8 : pw / 2 - 4, ph - 4, {}};
+                const simulator::BasePlane shape{
+                    width, ph, luma ? 2 : 0, luma ? pw - 8 : pw / 2 - 4, ph - 4, {}};
                 const std::vector<float> target = Picture(width, ph, random);
                 for (const auto steps : stepLists) {
                     simulator::BasePlane plain = shape, lanes = shape;
                     simulator::ChooseBaseBits(plain, target, steps, simulator::Weighing::OneByOne);
                     simulator::ChooseBaseBits(lanes, target, steps, simulator::Weighing::Lanes);
-                    ASSERT_EQ(plain.bits, lanes.bits) << "plane " << width << " x " << ph << (luma ? " luma" : " chroma");
+                    ASSERT_EQ(plain.bits, lanes.bits)
+                        << "plane " << width << " x " << ph << (luma ? " luma" : " chroma");
                 }
             }
         }
