@@ -2,7 +2,8 @@
 // blocked, the last one to block moves time to the earliest deadline and wakes the waiters whose
 // deadline has come or whose condition now holds. Each waiter sleeps on its own condition
 // variable, so that a wake-up reaches only the threads that have something to do: with many
-// packets per frame, waking every thread for every step cost far more than the steps.
+// packets per frame, waking every thread for every step cost far more than the steps. Wall
+// time uses the same waiters; one with a deadline sleeps until it on its own.
 // Locks: mutex_ (the public one) is taken before book (the bookkeeping), never after.
 #include "clock.h"
 
@@ -66,7 +67,6 @@ struct Clock::State {
     std::chrono::steady_clock::time_point wallStart = std::chrono::steady_clock::now();
     std::atomic<std::int64_t> virtualNow{0};  // microseconds
     std::atomic<std::uint32_t> tickBase{0};
-    std::condition_variable wakeup;  // wall mode
 
     std::mutex book;
     int participants = 0;
@@ -89,8 +89,7 @@ struct Clock::State {
 
     // With mutex_ and `book` held: only the waiters that would get past their test. The
     // conditions read guarded state only, so they may run on the notifying thread.
-    void UnblockReadyLocked() {
-        const TimePoint now(virtualNow.load());
+    void UnblockReadyLocked(TimePoint now) {
         for (Waiter* waiter : waiters)
             if (waiter->blocked && ((waiter->deadline && *waiter->deadline <= now) || (*waiter->ready)()))
                 Unblock(*waiter);
@@ -132,26 +131,16 @@ void Clock::MaybeAdvanceLocked(bool mayReportDeadlock) {
         std::abort();
     }
     if (earliest->count() > s.virtualNow.load()) s.virtualNow = earliest->count();
-    s.UnblockReadyLocked();
+    s.UnblockReadyLocked(Now());
 }
 
 bool Clock::WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready,
                       std::optional<TimePoint> deadline) {
     State& s = *state_;
-    if (mode_ == Mode::Wall) {
-        AskForPunctualWakeUps();
-        while (!ready()) {
-            if (!deadline) {
-                s.wakeup.wait(lock);
-                continue;
-            }
-            if (Now() >= *deadline) return ready();
-            s.wakeup.wait_until(lock, s.wallStart + *deadline);
-        }
-        return true;
-    }
-
-    State::Waiter self{deadline, IsParticipant(this), &ready, {}};
+    const bool wall = mode_ == Mode::Wall;
+    if (wall) AskForPunctualWakeUps();
+    // Only virtual time counts the blocked participants.
+    State::Waiter self{deadline, !wall && IsParticipant(this), &ready, {}};
     {
         std::lock_guard book(s.book);
         s.waiters.push_back(&self);
@@ -170,9 +159,12 @@ bool Clock::WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bo
             MaybeAdvanceLocked(true);
             if (!self.blocked) continue;  // time moved on our behalf: re-test first
         }
-        self.wakeup.wait(lock);
+        if (wall && deadline)
+            self.wakeup.wait_until(lock, s.wallStart + *deadline);
+        else
+            self.wakeup.wait(lock);
         std::lock_guard book(s.book);
-        if (self.blocked) {  // a spurious wake-up
+        if (self.blocked) {  // a spurious wake-up, or the deadline came
             self.blocked = false;
             if (self.participant) --s.blockedInClock;
         }
@@ -189,21 +181,14 @@ void Clock::SleepFor(Duration d) {
 }
 
 void Clock::NotifyAll() {
-    {
-        std::lock_guard book(state_->book);
-        state_->UnblockAllLocked();
-    }
-    state_->wakeup.notify_all();
+    std::lock_guard book(state_->book);
+    state_->UnblockAllLocked();
 }
 
 void Clock::NotifyAll(std::unique_lock<std::mutex>& lock) {
     (void)lock;
-    if (mode_ == Mode::Wall) {
-        state_->wakeup.notify_all();
-        return;
-    }
     std::lock_guard book(state_->book);
-    state_->UnblockReadyLocked();
+    state_->UnblockReadyLocked(Now());
 }
 
 Clock::Participant::Participant(Clock& clock) : clock_(clock), counted_(false) {

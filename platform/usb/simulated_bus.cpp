@@ -196,12 +196,18 @@ void SimulatedBus::State::RunFrame(std::unique_lock<std::mutex>& lock, std::vect
     auto cursorTime = [&] {
         return frameStart + Clock::Duration((cursor + kBulkPacketsPerFrame - 1) / kBulkPacketsPerFrame);
     };
+    // On the wall clock a sleep of a packet's 52 us overshoots by tens of microseconds, so the
+    // packets of a frame go back to back there (still at most 19 a frame) and the bus sleeps only
+    // for a retry or the frame's end.
+    const bool paced = clock.mode() == Clock::Mode::Virtual;
+    bool awaitRetry = false;
     int budget = kBulkPacketsPerFrame;
     for (std::size_t next = 0; !dataPipes.empty() && (!timed || (budget > 0 && cursorTime() < frameEnd));) {
-        if (timed) {
+        if (timed && (paced || awaitRetry)) {
             clock.WaitUntil(lock, [&] { return stopping; }, cursorTime());
             if (stopping) break;
         }
+        awaitRetry = false;
         waitForDevice();
         const Clock::TimePoint at = clock.Now();
         std::optional<std::size_t> chosen;
@@ -214,6 +220,7 @@ void SimulatedBus::State::RunFrame(std::unique_lock<std::mutex>& lock, std::vect
             std::optional<Clock::TimePoint> retry = EarliestRetry();
             if (!timed || !retry || *retry >= frameEnd) break;
             cursor = std::max(cursor, (*retry - frameStart).count() * kBulkPacketsPerFrame);
+            awaitRetry = true;
             continue;
         }
         Pipe& pipe = *dataPipes[*chosen].second;
