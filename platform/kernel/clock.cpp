@@ -3,10 +3,12 @@
 // deadline has come or whose condition now holds. Each waiter sleeps on its own condition
 // variable, so that a wake-up reaches only the threads that have something to do: with many
 // packets per frame, waking every thread for every step cost far more than the steps. Wall
-// time uses the same waiters; one with a deadline sleeps until it on its own.
+// time uses the same waiters; one with a deadline sleeps until shortly before it on its own, by
+// the wake-up latency it has seen, and yields for the rest.
 // Locks: mutex_ (the public one) is taken before book (the bookkeeping), never after.
 #include "clock.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -67,6 +69,8 @@ struct Clock::State {
     std::chrono::steady_clock::time_point wallStart = std::chrono::steady_clock::now();
     std::atomic<std::int64_t> virtualNow{0};  // microseconds
     std::atomic<std::uint32_t> tickBase{0};
+    // Wall mode: how late a timed sleep wakes, learnt from the sleeps themselves.
+    std::atomic<std::int64_t> wakeLatency{0};  // microseconds
 
     std::mutex book;
     int participants = 0;
@@ -152,6 +156,14 @@ bool Clock::WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bo
             break;
         }
         if (deadline && Now() >= *deadline) break;
+        if (wall && deadline && Now() + Duration(s.wakeLatency.load()) >= *deadline) {
+            // Too near for a sleep to wake in time, and simulated hardware asked late (a
+            // retry of a NAKed packet) is held back: wait out the rest by yielding.
+            lock.unlock();
+            std::this_thread::yield();
+            lock.lock();
+            continue;
+        }
         {
             std::lock_guard book(s.book);
             self.blocked = true;
@@ -160,7 +172,7 @@ bool Clock::WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bo
             if (!self.blocked) continue;  // time moved on our behalf: re-test first
         }
         if (wall && deadline)
-            self.wakeup.wait_until(lock, s.wallStart + *deadline);
+            WallSleep(lock, self.wakeup, *deadline);
         else
             self.wakeup.wait(lock);
         std::lock_guard book(s.book);
@@ -172,6 +184,18 @@ bool Clock::WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bo
     std::lock_guard book(s.book);
     s.waiters.remove(&self);
     return result;
+}
+
+// Sleeps until the latency before `deadline`, and learns the latency from the wake-ups that
+// came from the timer.
+void Clock::WallSleep(std::unique_lock<std::mutex>& lock, std::condition_variable& wakeup,
+                      TimePoint deadline) {
+    constexpr std::int64_t kMaxLatency = 200;  // microseconds: any later is a loaded machine
+    std::atomic<std::int64_t>& latency = state_->wakeLatency;
+    const TimePoint target = deadline - Duration(latency.load());
+    if (wakeup.wait_until(lock, state_->wallStart + target) == std::cv_status::no_timeout) return;
+    const std::int64_t late = std::clamp<std::int64_t>((Now() - target).count(), 0, kMaxLatency);
+    latency = latency.load() + (late - latency.load()) / 8;
 }
 
 void Clock::SleepFor(Duration d) {

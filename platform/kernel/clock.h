@@ -94,6 +94,8 @@ public:
 private:
     struct State;
     void MaybeAdvanceLocked(bool mayReportDeadlock);
+    void WallSleep(std::unique_lock<std::mutex>& lock, std::condition_variable& wakeup,
+                   TimePoint deadline);
     Mode mode_;
     std::mutex mutex_;
     State* state_;
