@@ -167,6 +167,21 @@ TEST(WallClockTest, WaitsTakeRealTimeAndEndEarlyWhenWoken) {
                                 clock.Now() + std::chrono::seconds(60)));
     lock.unlock();
     waker.join();
+
+    // A notice given under the lock tests the conditions itself and must reach the waiter.
+    bool done = false;
+    std::thread notifier = clock.StartThread([&] {
+        std::unique_lock guard(clock.mutex());
+        done = true;
+        clock.NotifyAll(guard);
+    });
+    start = std::chrono::steady_clock::now();
+    lock.lock();
+    EXPECT_TRUE(clock.WaitUntil(lock, [&] { return done; },
+                                clock.Now() + std::chrono::seconds(60)));
+    lock.unlock();
+    notifier.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
 }
 
 }  // namespace
