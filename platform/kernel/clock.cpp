@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <list>
+#include <semaphore>
 #include <utility>
 #include <vector>
 
@@ -62,7 +63,10 @@ struct Clock::State {
         std::optional<TimePoint> deadline;
         bool participant;
         const std::function<bool()>* ready;
-        std::condition_variable wakeup;
+        // A semaphore, not a condition variable: a notice may come without the lock, between
+        // the waiter marking itself blocked and going to sleep, and must not be lost then.
+        // An extra count only makes a later sleep end early, which the waiter re-tests.
+        std::counting_semaphore<> wakeup{0};
         bool blocked = false;
     };
 
@@ -82,7 +86,7 @@ struct Clock::State {
     void Unblock(Waiter& waiter) {
         waiter.blocked = false;
         if (waiter.participant) --blockedInClock;
-        waiter.wakeup.notify_one();
+        waiter.wakeup.release();
     }
 
     // With `book` held.
@@ -144,7 +148,7 @@ bool Clock::WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bo
     const bool wall = mode_ == Mode::Wall;
     if (wall) AskForPunctualWakeUps();
     // Only virtual time counts the blocked participants.
-    State::Waiter self{deadline, !wall && IsParticipant(this), &ready, {}};
+    State::Waiter self{deadline, !wall && IsParticipant(this), &ready};
     {
         std::lock_guard book(s.book);
         s.waiters.push_back(&self);
@@ -171,10 +175,12 @@ bool Clock::WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bo
             MaybeAdvanceLocked(true);
             if (!self.blocked) continue;  // time moved on our behalf: re-test first
         }
+        lock.unlock();
         if (wall && deadline)
-            WallSleep(lock, self.wakeup, *deadline);
+            WallSleep(self.wakeup, *deadline);
         else
-            self.wakeup.wait(lock);
+            self.wakeup.acquire();
+        lock.lock();
         std::lock_guard book(s.book);
         if (self.blocked) {  // a spurious wake-up, or the deadline came
             self.blocked = false;
@@ -188,12 +194,11 @@ bool Clock::WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bo
 
 // Sleeps until the latency before `deadline`, and learns the latency from the wake-ups that
 // came from the timer.
-void Clock::WallSleep(std::unique_lock<std::mutex>& lock, std::condition_variable& wakeup,
-                      TimePoint deadline) {
+void Clock::WallSleep(std::counting_semaphore<>& wakeup, TimePoint deadline) {
     constexpr std::int64_t kMaxLatency = 200;  // microseconds: any later is a loaded machine
     std::atomic<std::int64_t>& latency = state_->wakeLatency;
     const TimePoint target = deadline - Duration(latency.load());
-    if (wakeup.wait_until(lock, state_->wallStart + target) == std::cv_status::no_timeout) return;
+    if (wakeup.try_acquire_until(state_->wallStart + target)) return;
     const std::int64_t late = std::clamp<std::int64_t>((Now() - target).count(), 0, kMaxLatency);
     latency = latency.load() + (late - latency.load()) / 8;
 }

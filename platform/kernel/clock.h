@@ -15,6 +15,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <semaphore>
 #include <thread>
 
 namespace platform {
@@ -94,8 +95,7 @@ public:
 private:
     struct State;
     void MaybeAdvanceLocked(bool mayReportDeadlock);
-    void WallSleep(std::unique_lock<std::mutex>& lock, std::condition_variable& wakeup,
-                   TimePoint deadline);
+    void WallSleep(std::counting_semaphore<>& wakeup, TimePoint deadline);
     Mode mode_;
     std::mutex mutex_;
     State* state_;
