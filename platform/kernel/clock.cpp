@@ -1,7 +1,7 @@
 // Virtual time: a clock wait registers the thread as blocked; when every participant is
 // blocked, the last one to block moves time to the earliest deadline and wakes the waiters whose
-// deadline has come or whose condition now holds. Each waiter sleeps on its own condition
-// variable, so that a wake-up reaches only the threads that have something to do: with many
+// deadline has come or whose condition now holds. Each waiter sleeps on its own semaphore,
+// so that a wake-up reaches only the threads that have something to do: with many
 // packets per frame, waking every thread for every step cost far more than the steps. Wall
 // time uses the same waiters; one with a deadline sleeps until shortly before it on its own, by
 // the wake-up latency it has seen, and yields for the rest.
