@@ -1,17 +1,27 @@
 // The choice is greedy and in scan order, and the camera's bytes depend on every float
 // decision of it, so the fast search makes exactly the same decisions in the same order. It
-// weighs eight bits of a row at once against the same errors; only the first of them that
+// weighs 8 or 16 bits of a row at once against the same errors; only the first of them that
 // flips is taken, and the search goes on just after it.
+// GCC 12 takes the undefined pass-through operand inside its own 512-bit intrinsics for an
+// uninitialized variable.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
 #include "base_bits.h"
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
+#include <optional>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
 #define SIMULATOR_AVX2 1
 #define SIMULATOR_AVX2_FUNCTION __attribute__((target("avx2")))
+#define SIMULATOR_AVX512_FUNCTION __attribute__((target("avx512f,avx512bw,avx512vl")))
 #endif
 
 namespace simulator {
@@ -236,6 +246,163 @@ SIMULATOR_AVX2_FUNCTION void ChangeSamples(float* error, int* cost, std::ptrdiff
 }
 #endif
 
+#if SIMULATOR_AVX2
+bool CpuHasAvx512() {
+    static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                            __builtin_cpu_supports("avx512vl");
+    return has;
+}
+
+// The residual cost without a table: the table's entry for q (a quarter-step index less the
+// centre) is (q - g)^2 for the point g = -4 step nearest q, and the nearest point is the one
+// after as many midpoints between neighbouring points as lie below q (a tie costs the same
+// either way). Sixteen lanes find that count by a binary search of permutes, quicker than a
+// gather.
+struct StepPoints {
+    int levels = 0;          // the search's halvings: the midpoints fill at most 2^levels - 1
+    float point[16] = {};    // ascending
+    float probe[4][16] = {}; // per halving h, at i: the midpoint i + 2^(levels-1-h) - 1, or +inf
+    int reach[4] = {};       // per halving, 2^(levels-1-h)
+
+    explicit StepPoints(std::span<const int> steps) {
+        std::vector<float> points;
+        for (int step : steps) points.push_back(static_cast<float>(-ResidualCost::kScale * step));
+        std::sort(points.begin(), points.end());
+        points.erase(std::unique(points.begin(), points.end()), points.end());
+        const int count = static_cast<int>(points.size());
+        while ((1 << levels) < count) ++levels;
+        for (int i = 0; i < 16; ++i) point[i] = points[std::min(i, count - 1)];
+        auto midpoint = [&](int i) {
+            return i + 1 < count ? (points[i] + points[i + 1]) / 2 : HUGE_VALF;
+        };
+        for (int h = 0; h < levels; ++h) {
+            reach[h] = 1 << (levels - 1 - h);
+            for (int i = 0; i < 16; ++i) probe[h][i] = midpoint(i + reach[h] - 1);
+        }
+    }
+};
+
+// At most 16 distinct steps, whose midpoints a 16-lane permute holds.
+bool FitsStepPoints(std::span<const int> steps) {
+    return !steps.empty() && steps.size() <= 16;
+}
+
+// ResidualCost of each lane's error, as an integer in a float (every cost is under 2^24).
+template <int kLevels>
+SIMULATOR_AVX512_FUNCTION inline __m512 CostOf16(__m512 e, const StepPoints& s) {
+    // RoundHalfAway(4e): twice the exact fraction left by truncation has the carry as its
+    // whole part.
+    constexpr int kTruncate = _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC;
+    const __m512 v = _mm512_mul_ps(e, _mm512_set1_ps(static_cast<float>(ResidualCost::kScale)));
+    const __m512 whole = _mm512_roundscale_ps(v, kTruncate);
+    const __m512 fraction = _mm512_sub_ps(v, whole);
+    __m512 q = _mm512_add_ps(whole, _mm512_roundscale_ps(_mm512_add_ps(fraction, fraction), kTruncate));
+    const float edge = static_cast<float>(ResidualCost::kRange * ResidualCost::kScale);
+    q = _mm512_min_ps(_mm512_max_ps(q, _mm512_set1_ps(-edge)), _mm512_set1_ps(edge));
+    __m512i nearest = _mm512_setzero_si512();
+    for (int h = 0; h < kLevels; ++h) {
+        const __m512 probe = _mm512_permutexvar_ps(nearest, _mm512_loadu_ps(s.probe[h]));
+        nearest = _mm512_mask_add_epi32(nearest, _mm512_cmp_ps_mask(probe, q, _CMP_LT_OQ), nearest,
+                                        _mm512_set1_epi32(s.reach[h]));
+    }
+    const __m512 r = _mm512_sub_ps(q, _mm512_permutexvar_ps(nearest, _mm512_loadu_ps(s.point)));
+    return _mm512_mul_ps(r, r);
+}
+
+// Per kernel column c, the lanes that reach a sample through it (and lie within the row).
+struct Reaches16 {
+    __mmask16 through[5];
+};
+
+SIMULATOR_AVX512_FUNCTION inline Reaches16 ReachesOf16(const LaneBits& b) {
+    Reaches16 out;
+    const __mmask16 lanes = static_cast<__mmask16>((1u << b.lanes) - 1);
+    const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    for (int c = 0; c < 5; ++c) {
+        const __m512i sample = _mm512_add_epi32(_mm512_set1_epi32(b.column - c), lane);
+        out.through[c] = lanes & _mm512_cmpge_epi32_mask(sample, _mm512_setzero_si512()) &
+                         _mm512_cmplt_epi32_mask(sample, _mm512_set1_epi32(b.samplesX));
+    }
+    return out;
+}
+
+// +1 for a clear bit, -1 for a set one.
+SIMULATOR_AVX512_FUNCTION inline __m512 SignsOf16(const LaneBits& b) {
+    const __m128i bits = _mm_maskz_loadu_epi8(static_cast<__mmask16>((1u << b.lanes) - 1), b.bits);
+    const __m512 set = _mm512_cvtepi32_ps(_mm512_cvtepu8_epi32(bits));
+    return _mm512_sub_ps(_mm512_set1_ps(1.0f), _mm512_add_ps(set, set));
+}
+
+// As SquaredFlips, sixteen lanes. A lane that a term does not reach keeps its sum.
+SIMULATOR_AVX512_FUNCTION unsigned SquaredFlips16(const LaneBits& b) {
+    const __m512 signs = SignsOf16(b), two = _mm512_set1_ps(2.0f);
+    const Reaches16 reaches = ReachesOf16(b);
+    __m512 total = _mm512_setzero_ps();
+    for (int r = b.firstR; r <= b.lastR; ++r) {
+        const float* e = b.error - (r - b.firstR) * b.stride;
+        for (int c = 0; c < 5; ++c) {
+            const __m512 d = _mm512_mul_ps(signs, _mm512_set1_ps(kUnits.at[r][c]));
+            const __m512 term =
+                _mm512_mul_ps(d, _mm512_add_ps(_mm512_mul_ps(two, _mm512_loadu_ps(e - c)), d));
+            total = _mm512_mask_add_ps(total, reaches.through[c], total, term);
+        }
+    }
+    return _mm512_cmp_ps_mask(total, _mm512_setzero_ps(), _CMP_NGE_UQ) & ((1u << b.lanes) - 1);
+}
+
+template <int kLevels>
+SIMULATOR_AVX512_FUNCTION unsigned ResidualFlips16(const LaneBits& b, const StepPoints& points) {
+    const __m512 signs = SignsOf16(b);
+    const Reaches16 reaches = ReachesOf16(b);
+    __m512i total = _mm512_setzero_si512();
+    for (int r = b.firstR; r <= b.lastR; ++r) {
+        const float* e = b.error - (r - b.firstR) * b.stride;
+        const int* now = b.cost - (r - b.firstR) * b.stride;
+        for (int c = 0; c < 5; ++c) {
+            const __m512 d = _mm512_mul_ps(signs, _mm512_set1_ps(kUnits.at[r][c]));
+            const __m512i cost =
+                _mm512_cvtps_epi32(CostOf16<kLevels>(_mm512_add_ps(_mm512_loadu_ps(e - c), d), points));
+            total = _mm512_mask_add_epi32(total, reaches.through[c], total,
+                                          _mm512_sub_epi32(cost, _mm512_loadu_si512(now - c)));
+        }
+    }
+    return _mm512_cmplt_epi32_mask(total, _mm512_setzero_si512());
+}
+
+unsigned ResidualFlips16(const LaneBits& b, const StepPoints& points) {
+    switch (points.levels) {
+        case 0: return ResidualFlips16<0>(b, points);
+        case 1: return ResidualFlips16<1>(b, points);
+        case 2: return ResidualFlips16<2>(b, points);
+        case 3: return ResidualFlips16<3>(b, points);
+        default: return ResidualFlips16<4>(b, points);
+    }
+}
+
+// Every sample's cost, sixteen at a time.
+template <int kLevels>
+SIMULATOR_AVX512_FUNCTION void CostsOf16(const float* error, int* cost, std::size_t n, const StepPoints& points) {
+    std::size_t i = 0;
+    for (; i + 16 <= n; i += 16)
+        _mm512_storeu_si512(cost + i, _mm512_cvtps_epi32(CostOf16<kLevels>(_mm512_loadu_ps(error + i), points)));
+    if (i < n) {
+        const __mmask16 rest = static_cast<__mmask16>((1u << (n - i)) - 1);
+        _mm512_mask_storeu_epi32(cost + i, rest,
+                                 _mm512_cvtps_epi32(CostOf16<kLevels>(_mm512_maskz_loadu_ps(rest, error + i), points)));
+    }
+}
+
+void CostsOf16(const float* error, int* cost, std::size_t n, const StepPoints& points) {
+    switch (points.levels) {
+        case 0: return CostsOf16<0>(error, cost, n, points);
+        case 1: return CostsOf16<1>(error, cost, n, points);
+        case 2: return CostsOf16<2>(error, cost, n, points);
+        case 3: return CostsOf16<3>(error, cost, n, points);
+        default: return CostsOf16<4>(error, cost, n, points);
+    }
+}
+#endif
+
 // The first `n` (at most 8) bytes of an 8-byte word.
 constexpr std::uint64_t FirstBytes(int n) {
     return n >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * n)) - 1;
@@ -249,6 +416,15 @@ std::uint64_t LoadWord(const std::uint8_t* at) {
 
 void StoreWord(std::uint8_t* at, std::uint64_t word) {
     std::memcpy(at, &word, sizeof word);
+}
+
+// Lane j at bit j: the flags of the 16 bytes from `at` that are set.
+unsigned StaleLanes(const std::uint8_t* at) {
+    std::uint8_t flags[16];
+    std::memcpy(flags, at, sizeof flags);
+    unsigned lanes = 0;
+    for (int j = 0; j < 16; ++j) lanes |= (flags[j] != 0) << j;
+    return lanes;
 }
 
 // The search's buffers, kept on each thread from frame to frame: fresh ones for every frame,
@@ -272,7 +448,7 @@ struct Reach {
 
 class Search {
   public:
-    Search(BasePlane& p, const std::vector<float>& target, bool lanes);
+    Search(BasePlane& p, const std::vector<float>& target, Weighing weighing);
 
     void Diffuse();
     void FindErrors();
@@ -280,8 +456,8 @@ class Search {
     void ResidualPasses(const ResidualCost& residual);
 
   private:
-    // Lanes read up to 6 samples before the first and 14 after the last.
-    static constexpr int kPadding = 16;
+    // Lanes read up to 6 samples before the first and 22 after the last.
+    static constexpr int kPadding = 32;
 
     std::size_t BitAt(int row, int col) const {
         return static_cast<std::size_t>(row) * p_.width + col;
@@ -295,6 +471,8 @@ class Search {
     }
     float SignOf(int row, int col) const { return p_.Bit(col, row) ? -1.0f : 1.0f; }
     LaneBits LanesAt(int row, int col, int lanes) const;
+    unsigned SquaredFlipsAt(int row, int col, int lanes) const;
+    unsigned ResidualFlipsAt(int row, int col, int lanes) const;
 
     float SquaredChange(int row, int col) const;
     int ResidualChange(int row, int col) const;
@@ -303,11 +481,15 @@ class Search {
 
     BasePlane& p_;
     const std::vector<float>& target_;
-    bool lanes_;
+    int lanes_ = 1;  // bits weighed at once
     Buffers& buffers_ = ThreadBuffers();
     std::vector<float>& error_ =
         buffers_.error;  // per sample: smoothed value - target, unrounded; padded
     const ResidualCost* residual_ = nullptr;
+#if SIMULATOR_AVX2
+    FewSteps few_;
+    std::optional<StepPoints> points_;
+#endif
     std::vector<int>& cost_ =
         buffers_.cost;  // per sample: residual(error), kept in step with error; padded
     // A bit whose samples have not changed since it was last weighed would weigh the same
@@ -315,12 +497,13 @@ class Search {
     std::vector<std::uint8_t>& stale_ = buffers_.stale;
 };
 
-Search::Search(BasePlane& p, const std::vector<float>& target, bool lanes)
-    : p_(p), target_(target), lanes_(lanes) {
+Search::Search(BasePlane& p, const std::vector<float>& target, Weighing weighing)
+    : p_(p), target_(target) {
 #if SIMULATOR_AVX2
-    lanes_ = lanes_ && CpuHasAvx2();
+    if (weighing == Weighing::Lanes16 && CpuHasAvx512()) lanes_ = 16;
+    else if (weighing != Weighing::OneByOne && CpuHasAvx2()) lanes_ = 8;
 #else
-    lanes_ = false;
+    (void)weighing;
 #endif
 }
 
@@ -427,7 +610,7 @@ void Search::Flip(int row, int col) {
     p_.bits[BitAt(row, col)] ^= 1;
     const Reach reach = ReachOf(row, col);
 #if SIMULATOR_AVX2
-    if (lanes_ && reach.firstR <= reach.lastR && reach.firstC <= reach.lastC) {
+    if (lanes_ > 1 && reach.firstR <= reach.lastR && reach.firstC <= reach.lastC) {
         const std::ptrdiff_t at = SampleAt(row - reach.firstR, col);
         ChangeSamples(&error_[at], residual_ ? &cost_[at] : nullptr, p_.samplesX, reach.firstR,
                       reach.lastR, reach.firstC, reach.lastC, sign,
@@ -461,19 +644,36 @@ void Search::MarkAround(int row, int col, const Reach& reach) {
     }
 }
 
+// Lanes flags of bits (row, col) ... (row, col + lanes - 1): lane j at bit j.
+unsigned Search::SquaredFlipsAt(int row, int col, int lanes) const {
+#if SIMULATOR_AVX2
+    if (lanes_ == 16) return SquaredFlips16(LanesAt(row, col, lanes));
+    return SquaredFlips(LanesAt(row, col, lanes)) & ((1u << lanes) - 1);
+#else
+    return 0;
+#endif
+}
+
+unsigned Search::ResidualFlipsAt(int row, int col, int lanes) const {
+#if SIMULATOR_AVX2
+    if (lanes_ == 16) return ResidualFlips16(LanesAt(row, col, lanes), *points_);
+    return ResidualFlips(LanesAt(row, col, lanes), residual_->Table(), few_);
+#else
+    return 0;
+#endif
+}
+
 void Search::SquaredPass() {
     for (int row = 0; row < p_.height; ++row) {
         for (int col = 0; col < p_.width;) {
-#if SIMULATOR_AVX2
-            if (lanes_) {
-                const int lanes = std::min(kLanes, p_.width - col);
-                const unsigned flips = SquaredFlips(LanesAt(row, col, lanes)) & ((1u << lanes) - 1);
+            if (lanes_ > 1) {
+                const int lanes = std::min(lanes_, p_.width - col);
+                const unsigned flips = SquaredFlipsAt(row, col, lanes);
                 const int j = flips ? std::countr_zero(flips) : lanes;
                 if (j < lanes) Flip(row, col + j);
                 col += std::min(j + 1, lanes);
                 continue;
             }
-#endif
             if (!(SquaredChange(row, col) >= 0)) Flip(row, col);
             ++col;
         }
@@ -483,39 +683,41 @@ void Search::SquaredPass() {
 void Search::ResidualPasses(const ResidualCost& residual) {
     residual_ = &residual;
     cost_.resize(error_.size());
-    for (std::size_t s = 0; s < error_.size(); ++s) cost_[s] = residual(error_[s]);
-    stale_.assign(p_.bits.size() + 8, 1);  // words of flags are read and written past a row's end
+    // Flags are read 16 at a time, past a row's end.
+    stale_.assign(p_.bits.size() + 16, 1);
 #if SIMULATOR_AVX2
-    FewSteps few;
-    if (residual.Steps().size() <= 4)
-        for (int step : residual.Steps())
-            few.quarters[few.count++] = static_cast<float>(
-                ResidualCost::kScale * step - ResidualCost::kRange * ResidualCost::kScale);
+    if (lanes_ == 16 && FitsStepPoints(residual.Steps())) {
+        points_.emplace(residual.Steps());
+        CostsOf16(error_.data(), cost_.data(), error_.size(), *points_);
+    } else {
+        lanes_ = std::min(lanes_, 8);
+        if (residual.Steps().size() <= 4)
+            for (int step : residual.Steps())
+                few_.quarters[few_.count++] = static_cast<float>(
+                    ResidualCost::kScale * step - ResidualCost::kRange * ResidualCost::kScale);
+    }
 #endif
+    if (!points_)
+        for (std::size_t s = 0; s < error_.size(); ++s) cost_[s] = residual(error_[s]);
     for (int pass = 0; pass < 3; ++pass) {
         for (int row = 0; row < p_.height; ++row) {
             for (int col = 0; col < p_.width;) {
                 std::uint8_t* stale = &stale_[BitAt(row, col)];
-#if SIMULATOR_AVX2
-                if (lanes_) {
-                    const int lanes = std::min(kLanes, p_.width - col);
-                    const std::uint64_t flags = LoadWord(stale) & FirstBytes(lanes);
-                    if (flags == 0) {
+                if (lanes_ > 1) {
+                    const int lanes = std::min(lanes_, p_.width - col);
+                    // A lane not stale would keep still; its figure is not looked at.
+                    const unsigned staleLanes = StaleLanes(stale) & ((1u << lanes) - 1);
+                    if (staleLanes == 0) {
                         col += lanes;
                         continue;
                     }
-                    // A lane not stale would keep still; its figure is not looked at.
-                    const unsigned staleLanes = _mm_movemask_epi8(
-                        _mm_cmpgt_epi8(_mm_cvtsi64_si128(static_cast<long long>(flags)), _mm_setzero_si128()));
-                    const unsigned flips =
-                        ResidualFlips(LanesAt(row, col, lanes), residual.Table(), few) & staleLanes;
+                    const unsigned flips = ResidualFlipsAt(row, col, lanes) & staleLanes;
                     const int j = flips ? std::countr_zero(flips) : lanes;
-                    StoreWord(stale, LoadWord(stale) & ~FirstBytes(std::min(j + 1, lanes)));
+                    std::memset(stale, 0, std::min(j + 1, lanes));
                     if (j < lanes) Flip(row, col + j);
                     col += std::min(j + 1, lanes);
                     continue;
                 }
-#endif
                 if (*stale) {
                     *stale = 0;
                     if (ResidualChange(row, col) < 0) Flip(row, col);
@@ -530,7 +732,7 @@ void Search::ResidualPasses(const ResidualCost& residual) {
 
 void ChooseBaseBits(BasePlane& p, const std::vector<float>& target, std::span<const int> steps,
                     Weighing weighing) {
-    Search search(p, target, weighing == Weighing::Lanes);
+    Search search(p, target, weighing);
     search.Diffuse();
     search.FindErrors();
     search.SquaredPass();

@@ -1,4 +1,4 @@
-// The base bits weighed eight at a time against one at a time: the same bits on every plane
+// The base bits weighed 8 or 16 at a time against one at a time: the same bits on every plane
 // shape the encoder makes (rows shorter than the lanes, edges, widths off the lanes' grid) and
 // on pictures that flip bits in every pass.
 #include <gtest/gtest.h>
@@ -46,11 +46,16 @@ TEST(BaseBits, LanesChooseTheBitsOneAtATimeChooses) {
                     width, ph, luma ? 2 : 0, luma ? pw - 8 : pw / 2 - 4, ph - 4, {}};
                 const std::vector<float> target = Picture(width, ph, random);
                 for (const auto steps : stepLists) {
-                    simulator::BasePlane plain = shape, lanes = shape;
+                    simulator::BasePlane plain = shape;
                     simulator::ChooseBaseBits(plain, target, steps, simulator::Weighing::OneByOne);
-                    simulator::ChooseBaseBits(lanes, target, steps, simulator::Weighing::Lanes);
-                    ASSERT_EQ(plain.bits, lanes.bits)
-                        << "plane " << width << " x " << ph << (luma ? " luma" : " chroma");
+                    for (const auto weighing : {simulator::Weighing::Lanes8, simulator::Weighing::Lanes16}) {
+                        simulator::BasePlane lanes = shape;
+                        simulator::ChooseBaseBits(lanes, target, steps, weighing);
+                        ASSERT_EQ(plain.bits, lanes.bits)
+                            << "plane " << width << " x " << ph << (luma ? " luma" : " chroma") << ", "
+                            << steps.size() << " steps, " << (weighing == simulator::Weighing::Lanes8 ? 8 : 16)
+                            << " lanes";
+                    }
                 }
             }
         }
