@@ -507,33 +507,54 @@ Search::Search(BasePlane& p, const std::vector<float>& target, Weighing weighing
 #endif
 }
 
+// The bit for a density and what is left of it. The bits of a picture are as good as random,
+// so without a branch where the processor allows.
+struct Thresholded {
+    bool on;
+    float error;
+};
+
+inline Thresholded Threshold(float value) {
+#if SIMULATOR_AVX2
+    const __m128 v = _mm_set_ss(value);
+    const __m128 on = _mm_cmpge_ss(v, _mm_set_ss(0.5f));
+    return {_mm_cvtsi128_si32(_mm_castps_si128(on)) != 0,
+            _mm_cvtss_f32(_mm_sub_ss(v, _mm_and_ps(on, _mm_set_ss(1.0f))))};
+#else
+    const bool on = value >= 0.5f;
+    return {on, value - static_cast<float>(on)};
+#endif
+}
+
 void Search::Diffuse() {
     const int w = p_.width, h = p_.height;
     const std::size_t n = static_cast<std::size_t>(w) * h;
-    p_.bits.assign(n, 0);
+    p_.bits.resize(n);
+    if (n == 0) return;
+    // One row more than the plane, which the last row spreads its errors into unread.
     std::vector<float>& density = buffers_.density;
-    density.resize(n);
+    density.resize(n + w);
     for (std::size_t i = 0; i < n; ++i) density[i] = std::clamp(target_[i] / 255.475f, 0.0f, 1.0f);
     for (int y = 0; y < h; ++y) {
         const int dir = y % 2 == 1 ? -1 : 1;
+        const int first = dir < 0 ? w - 1 : 0;
         float* row = &density[BitAt(y, 0)];
-        float* next = y + 1 < h ? row + w : nullptr;
-        // What the pixel before passes on along the row, kept out of memory: the row's
-        // error chain is the whole cost.
-        float carried = 0;
-        for (int k = 0; k < w; ++k) {
-            const int x = dir < 0 ? w - 1 - k : k;
+        float* next = row + w;
+        std::uint8_t* bits = &p_.bits[BitAt(y, 0)];
+        // The row's error chain is the whole cost: what the pixel before passes on, and the
+        // next row's two sums still open (below the pixel, and below the pixel before), stay
+        // out of memory. Each sum takes its three shares in the same order as before.
+        float carried = 0, below = next[first], belowBehind = 0;
+        for (int k = 0, x = first; k < w; ++k, x += dir) {
             const float value = k == 0 ? row[x] : row[x] + carried;
-            const bool on = value >= 0.5f;
-            p_.bits[BitAt(y, x)] = on;
-            const float error = value - static_cast<float>(on);
+            const auto [on, error] = Threshold(value);
+            bits[x] = on;
             carried = error * (7.0f / 16);
-            if (!next) continue;
-            const int ahead = x + dir, behind = x - dir;
-            if (behind >= 0 && behind < w) next[behind] += error * (3.0f / 16);
-            next[x] += error * (5.0f / 16);
-            if (ahead >= 0 && ahead < w) next[ahead] += error * (1.0f / 16);
+            if (k > 0) next[x - dir] = belowBehind + error * (3.0f / 16);
+            belowBehind = below + error * (5.0f / 16);
+            if (k + 1 < w) below = next[x + dir] + error * (1.0f / 16);
         }
+        next[first + (w - 1) * dir] = belowBehind;
     }
 }
 
