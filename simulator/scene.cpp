@@ -84,8 +84,13 @@ bool SegmentLit(int digit, int x, int y) {
 
 }  // namespace
 
+// std::lround clamped to a byte, without the library call: within (0, 255) the truncation and
+// the fraction left are exact, and halves go away from zero.
 std::uint8_t ToByte(float value) {
-    return static_cast<std::uint8_t>(std::clamp(std::lround(value), 0L, 255L));
+    if (!(value > 0.0f)) return 0;
+    if (value >= 255.0f) return 255;
+    const int whole = static_cast<int>(value);
+    return static_cast<std::uint8_t>(value - static_cast<float>(whole) >= 0.5f ? whole + 1 : whole);
 }
 
 int Window::PictureWidth() const {
@@ -190,12 +195,19 @@ void Scene::Sample(const Window& window, std::uint64_t field, const PictureAdjus
     // row it covers, in the same order as pixel by pixel.
     const int lineWidth = std::max(window.width, 1);
     std::vector<Colour> line(static_cast<std::size_t>(lineWidth));
+    // Only the disk's and the counter's boxes differ from the still picture.
+    const int diskX = 40 + static_cast<int>((field * 6) % 640);
+    const int counterRight = kCounterX + kDigits * (kDigitWidth + 6) + 2;
     auto layOut = [&](int y) {
         const int fy = window.startY + y;
-        const bool disk = fy >= kDiskY - kDiskRadius && fy <= kDiskY + kDiskRadius;
-        const bool counter = fy >= kCounterY - 4 && fy < kCounterY + kDigitHeight + 4;
-        const bool plain = !animated_ || (!disk && !counter);
-        for (int x = 0; x < lineWidth; ++x) line[x] = plain ? StillPixel(window.startX + x, fy) : Pixel(window.startX + x, fy, field);
+        for (int x = 0; x < lineWidth; ++x) line[x] = StillPixel(window.startX + x, fy);
+        if (!animated_) return;
+        auto animate = [&](int fromX, int toX) {  // field columns [fromX, toX)
+            const int from = std::max(fromX - window.startX, 0), to = std::min(toX - window.startX, lineWidth);
+            for (int x = from; x < to; ++x) line[x] = Pixel(window.startX + x, fy, field);
+        };
+        if (fy >= kDiskY - kDiskRadius && fy <= kDiskY + kDiskRadius) animate(diskX - kDiskRadius, diskX + kDiskRadius + 1);
+        if (fy >= kCounterY - 4 && fy < kCounterY + kDigitHeight + 4) animate(kCounterX - 4, counterRight);
     };
     std::vector<std::pair<int, int>> columns(static_cast<std::size_t>(out.width));
     for (int ox = 0; ox < out.width; ++ox) columns[ox] = span(ox, window.scaleX, lineWidth);
