@@ -257,18 +257,24 @@ bool CpuHasAvx512() {
 // centre) is (q - g)^2 for the point g = -4 step nearest q, and the nearest point is the one
 // after as many midpoints between neighbouring points as lie below q (a tie costs the same
 // either way). Sixteen lanes find that count by a binary search of permutes, quicker than a
-// gather.
+// gather. Steps symmetric about zero cost the same at q and -q, and half the points take one
+// halving less.
 struct StepPoints {
     int levels = 0;          // the search's halvings: the midpoints fill at most 2^levels - 1
     float point[16] = {};    // ascending
     float probe[4][16] = {}; // per halving h, at i: the midpoint i + 2^(levels-1-h) - 1, or +inf
     int reach[4] = {};       // per halving, 2^(levels-1-h)
+    std::uint32_t fold = ~0u;  // the bits of q kept: all, or all but the sign if symmetric
 
     explicit StepPoints(std::span<const int> steps) {
         std::vector<float> points;
         for (int step : steps) points.push_back(static_cast<float>(-ResidualCost::kScale * step));
         std::sort(points.begin(), points.end());
         points.erase(std::unique(points.begin(), points.end()), points.end());
+        if (std::equal(points.begin(), points.end(), points.rbegin(), [](float a, float b) { return a == -b; })) {
+            std::erase_if(points, [](float g) { return g < 0; });
+            fold = 0x7FFFFFFFu;
+        }
         const int count = static_cast<int>(points.size());
         while ((1 << levels) < count) ++levels;
         for (int i = 0; i < 16; ++i) point[i] = points[std::min(i, count - 1)];
@@ -299,6 +305,7 @@ SIMULATOR_AVX512_FUNCTION inline __m512 CostOf16(__m512 e, const StepPoints& s) 
     __m512 q = _mm512_add_ps(whole, _mm512_roundscale_ps(_mm512_add_ps(fraction, fraction), kTruncate));
     const float edge = static_cast<float>(ResidualCost::kRange * ResidualCost::kScale);
     q = _mm512_min_ps(_mm512_max_ps(q, _mm512_set1_ps(-edge)), _mm512_set1_ps(edge));
+    q = _mm512_castsi512_ps(_mm512_and_si512(_mm512_castps_si512(q), _mm512_set1_epi32(static_cast<int>(s.fold))));
     __m512i nearest = _mm512_setzero_si512();
     for (int h = 0; h < kLevels; ++h) {
         const __m512 probe = _mm512_permutexvar_ps(nearest, _mm512_loadu_ps(s.probe[h]));
