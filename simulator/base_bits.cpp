@@ -427,11 +427,14 @@ void StoreWord(std::uint8_t* at, std::uint64_t word) {
 
 // Lane j at bit j: the flags of the 16 bytes from `at` that are set.
 unsigned StaleLanes(const std::uint8_t* at) {
-    std::uint8_t flags[16];
-    std::memcpy(flags, at, sizeof flags);
+#if SIMULATOR_AVX2
+    return static_cast<unsigned>(_mm_movemask_epi8(
+        _mm_cmpgt_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)), _mm_setzero_si128())));
+#else
     unsigned lanes = 0;
-    for (int j = 0; j < 16; ++j) lanes |= (flags[j] != 0) << j;
+    for (int j = 0; j < 16; ++j) lanes |= (at[j] != 0) << j;
     return lanes;
+#endif
 }
 
 // The search's buffers, kept on each thread from frame to frame: fresh ones for every frame,

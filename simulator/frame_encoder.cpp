@@ -163,18 +163,26 @@ void SmoothedBases(const BasePlane& p, std::vector<int>& out) {
     }
 }
 
+// Four bits (bytes of 0 or 1) as bits 0 to 3: the multiply moves byte k's bit to bit 21 + k,
+// and no two of its products meet.
+unsigned Nibble(const std::uint8_t* bits) {
+    const std::uint32_t word = bits[0] | bits[1] << 8 | bits[2] << 16 | static_cast<std::uint32_t>(bits[3]) << 24;
+    return (word * 0x204081u) >> 21 & 0xF;
+}
+
+// Bits 0 to 3 spread to bits 0, 2, 4 and 6.
+constexpr std::uint8_t kSpread[16] = {0x00, 0x01, 0x04, 0x05, 0x10, 0x11, 0x14, 0x15,
+                                      0x40, 0x41, 0x44, 0x45, 0x50, 0x51, 0x54, 0x55};
+
 void PackBaseLayer(const BasePlane& luma, const BasePlane& cr, const BasePlane& cb,
                    std::vector<std::uint8_t>& out) {
     const int width = luma.width, height = luma.height;
     out.assign(static_cast<std::size_t>(width) * height / 4, 0);
     // Byte of a pair of rows, four columns: bit 2k + 1 the upper row, bit 2k the lower.
     auto pack = [](const BasePlane& p, int col, int row) {
-        std::uint8_t v = 0;
-        for (int k = 0; k < 4; ++k) {
-            if (p.Bit(col + k, row)) v |= 1 << (2 * k + 1);
-            if (p.Bit(col + k, row + 1)) v |= 1 << (2 * k);
-        }
-        return v;
+        const std::uint8_t* upper = &p.bits[static_cast<std::size_t>(row) * p.width + col];
+        const std::uint8_t* lower = upper + p.width;
+        return static_cast<std::uint8_t>(kSpread[Nibble(upper)] << 1 | kSpread[Nibble(lower)]);
     };
     std::size_t i = 0;
     for (int band = 0; band < height / 4; ++band) {
