@@ -12,6 +12,7 @@
 #include "base_bits.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -440,7 +441,8 @@ unsigned StaleLanes(const std::uint8_t* at) {
 // The search's buffers, kept on each thread from frame to frame: fresh ones for every frame,
 // freed back to the system in between, cost more in page faults than the search itself.
 struct Buffers {
-    std::vector<float> density, error;
+    std::array<std::vector<float>, 2> densities;
+    std::vector<float> error;
     std::vector<int> cost;
     std::vector<std::uint8_t> pattern, stale;
 };
@@ -460,7 +462,6 @@ class Search {
   public:
     Search(BasePlane& p, const std::vector<float>& target, Weighing weighing);
 
-    void Diffuse();
     void FindErrors();
     void SquaredPass();
     void ResidualPasses(const ResidualCost& residual);
@@ -517,54 +518,76 @@ Search::Search(BasePlane& p, const std::vector<float>& target, Weighing weighing
 #endif
 }
 
-// The bit for a density and what is left of it. The bits of a picture are as good as random,
-// so without a branch where the processor allows.
+// The bit for a density, what is left of it, and the share of that passed on along the row.
+// The chain from pixel to pixel is the cost: the share is worked out for both bits while the
+// bit is chosen, and picked without a branch (the bits of a picture are as good as random).
 struct Thresholded {
     bool on;
-    float error;
+    float error, passed;
 };
 
 inline Thresholded Threshold(float value) {
+    constexpr float kPassed = 7.0f / 16;
 #if SIMULATOR_AVX2
-    const __m128 v = _mm_set_ss(value);
+    const __m128 v = _mm_set_ss(value), less = _mm_sub_ss(v, _mm_set_ss(1.0f));
     const __m128 on = _mm_cmpge_ss(v, _mm_set_ss(0.5f));
-    return {_mm_cvtsi128_si32(_mm_castps_si128(on)) != 0,
-            _mm_cvtss_f32(_mm_sub_ss(v, _mm_and_ps(on, _mm_set_ss(1.0f))))};
+    auto pick = [&](__m128 ifOn, __m128 ifOff) {
+        return _mm_cvtss_f32(_mm_or_ps(_mm_and_ps(on, ifOn), _mm_andnot_ps(on, ifOff)));
+    };
+    return {_mm_cvtsi128_si32(_mm_castps_si128(on)) != 0, pick(less, v),
+            pick(_mm_mul_ss(less, _mm_set_ss(kPassed)), _mm_mul_ss(v, _mm_set_ss(kPassed)))};
 #else
     const bool on = value >= 0.5f;
-    return {on, value - static_cast<float>(on)};
+    const float error = value - static_cast<float>(on);
+    return {on, error, error * kPassed};
 #endif
 }
 
-void Search::Diffuse() {
-    const int w = p_.width, h = p_.height;
+// Error diffusion of planes of one shape side by side: each plane's is one chain of dependent
+// steps, which is the whole cost, and the processor runs two chains in the time of one.
+template <std::size_t N>
+void Diffuse(const std::array<BasePlane*, N>& planes, const std::array<const std::vector<float>*, N>& targets) {
+    const int w = planes[0]->width, h = planes[0]->height;
     const std::size_t n = static_cast<std::size_t>(w) * h;
-    p_.bits.resize(n);
+    std::array<std::vector<float>, 2>& densities = ThreadBuffers().densities;
+    for (std::size_t i = 0; i < N; ++i) {
+        planes[i]->bits.resize(n);
+        // One row more than the plane, which the last row spreads its errors into unread.
+        densities[i].resize(n + w);
+        const std::vector<float>& target = *targets[i];
+        for (std::size_t j = 0; j < n; ++j) densities[i][j] = std::clamp(target[j] / 255.475f, 0.0f, 1.0f);
+    }
     if (n == 0) return;
-    // One row more than the plane, which the last row spreads its errors into unread.
-    std::vector<float>& density = buffers_.density;
-    density.resize(n + w);
-    for (std::size_t i = 0; i < n; ++i) density[i] = std::clamp(target_[i] / 255.475f, 0.0f, 1.0f);
     for (int y = 0; y < h; ++y) {
         const int dir = y % 2 == 1 ? -1 : 1;
         const int first = dir < 0 ? w - 1 : 0;
-        float* row = &density[BitAt(y, 0)];
-        float* next = row + w;
-        std::uint8_t* bits = &p_.bits[BitAt(y, 0)];
-        // The row's error chain is the whole cost: what the pixel before passes on, and the
-        // next row's two sums still open (below the pixel, and below the pixel before), stay
-        // out of memory. Each sum takes its three shares in the same order as before.
-        float carried = 0, below = next[first], belowBehind = 0;
-        for (int k = 0, x = first; k < w; ++k, x += dir) {
-            const float value = k == 0 ? row[x] : row[x] + carried;
-            const auto [on, error] = Threshold(value);
-            bits[x] = on;
-            carried = error * (7.0f / 16);
-            if (k > 0) next[x - dir] = belowBehind + error * (3.0f / 16);
-            belowBehind = below + error * (5.0f / 16);
-            if (k + 1 < w) below = next[x + dir] + error * (1.0f / 16);
+        const std::size_t at = static_cast<std::size_t>(y) * w;
+        // What the pixel before passes on, and the next row's two sums still open (below the
+        // pixel, and below the pixel before), stay out of memory. Each sum takes its three
+        // shares in the same order as pixel by pixel.
+        float carried[N] = {}, below[N], belowBehind[N] = {};
+        // Plain pointers: a store of a bit may alias anything, and would have the vectors'
+        // own pointers read again at every step.
+        float* rows[N];
+        std::uint8_t* bits[N];
+        for (std::size_t i = 0; i < N; ++i) {
+            rows[i] = &densities[i][at];
+            bits[i] = &planes[i]->bits[at];
+            below[i] = rows[i][w + first];
         }
-        next[first + (w - 1) * dir] = belowBehind;
+        for (int k = 0, x = first; k < w; ++k, x += dir) {
+            for (std::size_t i = 0; i < N; ++i) {
+                float* next = rows[i] + w;
+                const float value = k == 0 ? rows[i][x] : rows[i][x] + carried[i];
+                const auto [on, error, passed] = Threshold(value);
+                bits[i][x] = on;
+                carried[i] = passed;
+                if (k > 0) next[x - dir] = belowBehind[i] + error * (3.0f / 16);
+                belowBehind[i] = below[i] + error * (5.0f / 16);
+                if (k + 1 < w) below[i] = next[x + dir] + error * (1.0f / 16);
+            }
+        }
+        for (std::size_t i = 0; i < N; ++i) rows[i][w + first + (w - 1) * dir] = belowBehind[i];
     }
 }
 
@@ -761,13 +784,35 @@ void Search::ResidualPasses(const ResidualCost& residual) {
 
 }  // namespace
 
-void ChooseBaseBits(BasePlane& p, const std::vector<float>& target, std::span<const int> steps,
-                    Weighing weighing) {
+namespace {
+
+// Everything after the diffusion.
+void SearchBits(BasePlane& p, const std::vector<float>& target, std::span<const int> steps,
+                Weighing weighing) {
     Search search(p, target, weighing);
-    search.Diffuse();
     search.FindErrors();
     search.SquaredPass();
     search.ResidualPasses(ResidualCost(steps));
+}
+
+}  // namespace
+
+void ChooseBaseBits(BasePlane& p, const std::vector<float>& target, std::span<const int> steps,
+                    Weighing weighing) {
+    Diffuse<1>({&p}, {&target});
+    SearchBits(p, target, steps, weighing);
+}
+
+void ChooseBaseBits(BasePlane& a, const std::vector<float>& targetA, BasePlane& b,
+                    const std::vector<float>& targetB, std::span<const int> steps, Weighing weighing) {
+    if (a.width == b.width && a.height == b.height) {
+        Diffuse<2>({&a, &b}, {&targetA, &targetB});
+    } else {
+        Diffuse<1>({&a}, {&targetA});
+        Diffuse<1>({&b}, {&targetB});
+    }
+    SearchBits(a, targetA, steps, weighing);
+    SearchBits(b, targetB, steps, weighing);
 }
 
 }  // namespace simulator

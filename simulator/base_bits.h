@@ -35,5 +35,10 @@ enum class Weighing { OneByOne, Lanes8, Lanes16 };
 // target itself, then toward what leaves the least error after the best of `steps` is added.
 void ChooseBaseBits(BasePlane& p, const std::vector<float>& target, std::span<const int> steps,
                     Weighing weighing = Weighing::Lanes16);
+// The same for two planes (a frame's chroma), whose error diffusions, one chain of dependent
+// steps each, run side by side when the planes have one shape.
+void ChooseBaseBits(BasePlane& a, const std::vector<float>& targetA, BasePlane& b,
+                    const std::vector<float>& targetB, std::span<const int> steps,
+                    Weighing weighing = Weighing::Lanes16);
 
 }  // namespace simulator

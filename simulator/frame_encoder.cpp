@@ -311,8 +311,7 @@ CompressedFrame EncodeCompressed(FrameFormat format, const YcbcrPlanes& picture)
     BasePlane cbPlane = crPlane;
     const Coding& coding = CodingOf(format);
     ChooseBaseBits(lumaPlane, y, coding.luma);
-    ChooseBaseBits(crPlane, cr, coding.chroma);
-    ChooseBaseBits(cbPlane, cb, coding.chroma);
+    ChooseBaseBits(crPlane, cr, cbPlane, cb, coding.chroma);
     PackBaseLayer(lumaPlane, crPlane, cbPlane, frame.baseLayer);
 
     std::vector<int>& base = buffers.base;
