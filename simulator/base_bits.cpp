@@ -265,7 +265,7 @@ struct StepPoints {
     float point[16] = {};    // ascending
     float probe[4][16] = {}; // per halving h, at i: the midpoint i + 2^(levels-1-h) - 1, or +inf
     int reach[4] = {};       // per halving, 2^(levels-1-h)
-    std::uint32_t fold = ~0u;  // the bits of q kept: all, or all but the sign if symmetric
+    bool folded = false;     // symmetric steps: the points not below zero, searched for |q|
 
     explicit StepPoints(std::span<const int> steps) {
         std::vector<float> points;
@@ -274,7 +274,7 @@ struct StepPoints {
         points.erase(std::unique(points.begin(), points.end()), points.end());
         if (std::equal(points.begin(), points.end(), points.rbegin(), [](float a, float b) { return a == -b; })) {
             std::erase_if(points, [](float g) { return g < 0; });
-            fold = 0x7FFFFFFFu;
+            folded = true;
         }
         const int count = static_cast<int>(points.size());
         while ((1 << levels) < count) ++levels;
@@ -295,18 +295,27 @@ bool FitsStepPoints(std::span<const int> steps) {
 }
 
 // ResidualCost of each lane's error, as an integer in a float (every cost is under 2^24).
-template <int kLevels>
+template <int kLevels, bool kFolded>
 SIMULATOR_AVX512_FUNCTION inline __m512 CostOf16(__m512 e, const StepPoints& s) {
-    // RoundHalfAway(4e): twice the exact fraction left by truncation has the carry as its
-    // whole part.
     constexpr int kTruncate = _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC;
     const __m512 v = _mm512_mul_ps(e, _mm512_set1_ps(static_cast<float>(ResidualCost::kScale)));
-    const __m512 whole = _mm512_roundscale_ps(v, kTruncate);
-    const __m512 fraction = _mm512_sub_ps(v, whole);
-    __m512 q = _mm512_add_ps(whole, _mm512_roundscale_ps(_mm512_add_ps(fraction, fraction), kTruncate));
-    const float edge = static_cast<float>(ResidualCost::kRange * ResidualCost::kScale);
-    q = _mm512_min_ps(_mm512_max_ps(q, _mm512_set1_ps(-edge)), _mm512_set1_ps(edge));
-    q = _mm512_castsi512_ps(_mm512_and_si512(_mm512_castps_si512(q), _mm512_set1_epi32(static_cast<int>(s.fold))));
+    const __m512 edge = _mm512_set1_ps(static_cast<float>(ResidualCost::kRange * ResidualCost::kScale));
+    __m512 q;
+    if constexpr (kFolded) {
+        // |RoundHalfAway(v)| clamped is RoundHalfAway(|v| clamped): the truncation, and one
+        // more for a fraction (exact) of a half or more.
+        const __m512 a = _mm512_min_ps(_mm512_abs_ps(v), edge);
+        const __m512 whole = _mm512_roundscale_ps(a, kTruncate);
+        q = _mm512_mask_add_ps(whole, _mm512_cmp_ps_mask(_mm512_sub_ps(a, whole), _mm512_set1_ps(0.5f), _CMP_GE_OQ),
+                               whole, _mm512_set1_ps(1.0f));
+    } else {
+        // RoundHalfAway(v): twice the exact fraction left by truncation has the carry as its
+        // whole part.
+        const __m512 whole = _mm512_roundscale_ps(v, kTruncate);
+        const __m512 fraction = _mm512_sub_ps(v, whole);
+        q = _mm512_add_ps(whole, _mm512_roundscale_ps(_mm512_add_ps(fraction, fraction), kTruncate));
+        q = _mm512_min_ps(_mm512_max_ps(q, _mm512_sub_ps(_mm512_setzero_ps(), edge)), edge);
+    }
     __m512i nearest = _mm512_setzero_si512();
     for (int h = 0; h < kLevels; ++h) {
         const __m512 probe = _mm512_permutexvar_ps(nearest, _mm512_loadu_ps(s.probe[h]));
@@ -358,7 +367,7 @@ SIMULATOR_AVX512_FUNCTION unsigned SquaredFlips16(const LaneBits& b) {
     return _mm512_cmp_ps_mask(total, _mm512_setzero_ps(), _CMP_NGE_UQ) & ((1u << b.lanes) - 1);
 }
 
-template <int kLevels>
+template <int kLevels, bool kFolded>
 SIMULATOR_AVX512_FUNCTION unsigned ResidualFlips16(const LaneBits& b, const StepPoints& points) {
     const __m512 signs = SignsOf16(b);
     const Reaches16 reaches = ReachesOf16(b);
@@ -369,7 +378,7 @@ SIMULATOR_AVX512_FUNCTION unsigned ResidualFlips16(const LaneBits& b, const Step
         for (int c = 0; c < 5; ++c) {
             const __m512 d = _mm512_mul_ps(signs, _mm512_set1_ps(kUnits.at[r][c]));
             const __m512i cost =
-                _mm512_cvtps_epi32(CostOf16<kLevels>(_mm512_add_ps(_mm512_loadu_ps(e - c), d), points));
+                _mm512_cvtps_epi32(CostOf16<kLevels, kFolded>(_mm512_add_ps(_mm512_loadu_ps(e - c), d), points));
             total = _mm512_mask_add_epi32(total, reaches.through[c], total,
                                           _mm512_sub_epi32(cost, _mm512_loadu_si512(now - c)));
         }
@@ -377,37 +386,41 @@ SIMULATOR_AVX512_FUNCTION unsigned ResidualFlips16(const LaneBits& b, const Step
     return _mm512_cmplt_epi32_mask(total, _mm512_setzero_si512());
 }
 
-unsigned ResidualFlips16(const LaneBits& b, const StepPoints& points) {
-    switch (points.levels) {
-        case 0: return ResidualFlips16<0>(b, points);
-        case 1: return ResidualFlips16<1>(b, points);
-        case 2: return ResidualFlips16<2>(b, points);
-        case 3: return ResidualFlips16<3>(b, points);
-        default: return ResidualFlips16<4>(b, points);
-    }
-}
-
 // Every sample's cost, sixteen at a time.
-template <int kLevels>
+template <int kLevels, bool kFolded>
 SIMULATOR_AVX512_FUNCTION void CostsOf16(const float* error, int* cost, std::size_t n, const StepPoints& points) {
     std::size_t i = 0;
     for (; i + 16 <= n; i += 16)
-        _mm512_storeu_si512(cost + i, _mm512_cvtps_epi32(CostOf16<kLevels>(_mm512_loadu_ps(error + i), points)));
+        _mm512_storeu_si512(cost + i, _mm512_cvtps_epi32(CostOf16<kLevels, kFolded>(_mm512_loadu_ps(error + i), points)));
     if (i < n) {
         const __mmask16 rest = static_cast<__mmask16>((1u << (n - i)) - 1);
         _mm512_mask_storeu_epi32(cost + i, rest,
-                                 _mm512_cvtps_epi32(CostOf16<kLevels>(_mm512_maskz_loadu_ps(rest, error + i), points)));
+                                 _mm512_cvtps_epi32(CostOf16<kLevels, kFolded>(_mm512_maskz_loadu_ps(rest, error + i), points)));
     }
 }
 
-void CostsOf16(const float* error, int* cost, std::size_t n, const StepPoints& points) {
-    switch (points.levels) {
-        case 0: return CostsOf16<0>(error, cost, n, points);
-        case 1: return CostsOf16<1>(error, cost, n, points);
-        case 2: return CostsOf16<2>(error, cost, n, points);
-        case 3: return CostsOf16<3>(error, cost, n, points);
-        default: return CostsOf16<4>(error, cost, n, points);
+// The instances for a plane's steps, chosen once.
+struct CostFunctions {
+    unsigned (*flips)(const LaneBits&, const StepPoints&);
+    void (*costs)(const float*, int*, std::size_t, const StepPoints&);
+};
+
+template <int kLevels, bool kFolded>
+constexpr CostFunctions kCostFunctions{ResidualFlips16<kLevels, kFolded>, CostsOf16<kLevels, kFolded>};
+
+template <bool kFolded>
+CostFunctions CostFunctionsOf(int levels) {
+    switch (levels) {
+        case 0: return kCostFunctions<0, kFolded>;
+        case 1: return kCostFunctions<1, kFolded>;
+        case 2: return kCostFunctions<2, kFolded>;
+        case 3: return kCostFunctions<3, kFolded>;
+        default: return kCostFunctions<4, kFolded>;
     }
+}
+
+CostFunctions CostFunctionsOf(const StepPoints& points) {
+    return points.folded ? CostFunctionsOf<true>(points.levels) : CostFunctionsOf<false>(points.levels);
 }
 #endif
 
@@ -500,6 +513,7 @@ class Search {
 #if SIMULATOR_AVX2
     FewSteps few_;
     std::optional<StepPoints> points_;
+    CostFunctions costFunctions_{};
 #endif
     std::vector<int>& cost_ =
         buffers_.cost;  // per sample: residual(error), kept in step with error; padded
@@ -710,7 +724,7 @@ unsigned Search::SquaredFlipsAt(int row, int col, int lanes) const {
 
 unsigned Search::ResidualFlipsAt(int row, int col, int lanes) const {
 #if SIMULATOR_AVX2
-    if (lanes_ == 16) return ResidualFlips16(LanesAt(row, col, lanes), *points_);
+    if (lanes_ == 16) return costFunctions_.flips(LanesAt(row, col, lanes), *points_);
     return ResidualFlips(LanesAt(row, col, lanes), residual_->Table(), few_);
 #else
     return 0;
@@ -742,7 +756,8 @@ void Search::ResidualPasses(const ResidualCost& residual) {
 #if SIMULATOR_AVX2
     if (lanes_ == 16 && FitsStepPoints(residual.Steps())) {
         points_.emplace(residual.Steps());
-        CostsOf16(error_.data(), cost_.data(), error_.size(), *points_);
+        costFunctions_ = CostFunctionsOf(*points_);
+        costFunctions_.costs(error_.data(), cost_.data(), error_.size(), *points_);
     } else {
         lanes_ = std::min(lanes_, 8);
         if (residual.Steps().size() <= 4)
