@@ -399,14 +399,33 @@ SIMULATOR_AVX512_FUNCTION void CostsOf16(const float* error, int* cost, std::siz
     }
 }
 
+// As ChangeSamples, with the costs worked out as the lanes work them out.
+template <int kLevels, bool kFolded>
+SIMULATOR_AVX512_FUNCTION void ChangeSamples16(float* error, int* cost, std::ptrdiff_t stride, int firstR, int lastR,
+                                               int firstC, int lastC, float sign, const StepPoints& points) {
+    const __mmask16 reaches = static_cast<__mmask16>(((1u << (lastC - firstC + 1)) - 1) << (4 - lastC));
+    for (int r = firstR; r <= lastR; ++r) {
+        float* e = error - (r - firstR) * stride - 4;
+        int* now = cost - (r - firstR) * stride - 4;
+        const float* k = kUnits.at[r];
+        const __m512 d = _mm512_mul_ps(_mm512_set1_ps(sign), _mm512_setr_ps(k[4], k[3], k[2], k[1], k[0], 0, 0, 0,
+                                                                             0, 0, 0, 0, 0, 0, 0, 0));
+        const __m512 changed = _mm512_add_ps(_mm512_maskz_loadu_ps(reaches, e), d);
+        _mm512_mask_storeu_ps(e, reaches, changed);
+        _mm512_mask_storeu_epi32(now, reaches, _mm512_cvtps_epi32(CostOf16<kLevels, kFolded>(changed, points)));
+    }
+}
+
 // The instances for a plane's steps, chosen once.
 struct CostFunctions {
     unsigned (*flips)(const LaneBits&, const StepPoints&);
     void (*costs)(const float*, int*, std::size_t, const StepPoints&);
+    void (*change)(float*, int*, std::ptrdiff_t, int, int, int, int, float, const StepPoints&);
 };
 
 template <int kLevels, bool kFolded>
-constexpr CostFunctions kCostFunctions{ResidualFlips16<kLevels, kFolded>, CostsOf16<kLevels, kFolded>};
+constexpr CostFunctions kCostFunctions{ResidualFlips16<kLevels, kFolded>, CostsOf16<kLevels, kFolded>,
+                                       ChangeSamples16<kLevels, kFolded>};
 
 template <bool kFolded>
 CostFunctions CostFunctionsOf(int levels) {
@@ -680,7 +699,11 @@ void Search::Flip(int row, int col) {
 #if SIMULATOR_AVX2
     if (lanes_ > 1 && reach.firstR <= reach.lastR && reach.firstC <= reach.lastC) {
         const std::ptrdiff_t at = SampleAt(row - reach.firstR, col);
-        ChangeSamples(&error_[at], residual_ ? &cost_[at] : nullptr, p_.samplesX, reach.firstR,
+        if (points_ && residual_)
+            costFunctions_.change(&error_[at], &cost_[at], p_.samplesX, reach.firstR, reach.lastR,
+                                  reach.firstC, reach.lastC, sign, *points_);
+        else
+            ChangeSamples(&error_[at], residual_ ? &cost_[at] : nullptr, p_.samplesX, reach.firstR,
                       reach.lastR, reach.firstC, reach.lastC, sign,
                       residual_ ? residual_->Table() : nullptr);
         if (residual_) MarkAround(row, col, reach);
