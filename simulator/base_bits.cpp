@@ -475,7 +475,7 @@ unsigned StaleLanes(const std::uint8_t* at) {
 struct Buffers {
     std::array<std::vector<float>, 2> densities;
     std::vector<float> error;
-    std::vector<int> cost;
+    std::vector<int> cost, sums;
     std::vector<std::uint8_t> pattern, stale;
 };
 
@@ -644,14 +644,18 @@ void Search::FindErrors() {
                 if (m >> c & 1) weight[r][m] += kKernel[r][c];
 
     error_.assign(static_cast<std::size_t>(p_.samplesX) * p_.samplesY + 2 * kPadding, 0.0f);
-    for (int y = 0; y < p_.samplesY; ++y)
-        for (int x = 0; x < p_.samplesX; ++x) {
-            const int col = x + p_.offset;
-            const std::uint8_t* at = &pattern[BitAt(y, col)];
-            const int sum = weight[0][at[0]] + weight[1][at[w]] + weight[2][at[2 * w]] +
-                            weight[3][at[3 * w]] + weight[4][at[4 * w]];
-            error_[SampleAt(y, col)] = sum / 1000.0f - target_[BitAt(y + 2, col + 2)];
-        }
+    // A row's sums first, then its errors in a loop the compiler makes vector divisions of.
+    std::vector<int>& sums = buffers_.sums;
+    sums.resize(p_.samplesX);
+    for (int y = 0; y < p_.samplesY; ++y) {
+        const std::uint8_t* at = &pattern[BitAt(y, p_.offset)];
+        for (int x = 0; x < p_.samplesX; ++x)
+            sums[x] = weight[0][at[x]] + weight[1][at[x + w]] + weight[2][at[x + 2 * w]] +
+                      weight[3][at[x + 3 * w]] + weight[4][at[x + 4 * w]];
+        float* error = &error_[SampleAt(y, p_.offset)];
+        const float* target = &target_[BitAt(y + 2, p_.offset + 2)];
+        for (int x = 0; x < p_.samplesX; ++x) error[x] = sums[x] / 1000.0f - target[x];
+    }
 }
 
 LaneBits Search::LanesAt(int row, int col, int lanes) const {
