@@ -443,32 +443,40 @@ CostFunctions CostFunctionsOf(const StepPoints& points) {
 }
 #endif
 
-// The first `n` (at most 8) bytes of an 8-byte word.
-constexpr std::uint64_t FirstBytes(int n) {
-    return n >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * n)) - 1;
-}
+// One flag per bit of a plane, 64 to a word, each row in whole words and one spare. The flags
+// of up to 16 bits are read, cleared or set a word or two at a time, every access aligned and
+// of one size: a read across an unaligned store of another size waits for the store.
+class BitFlags {
+  public:
+    void SetAll(int width, int height) {
+        wordsPerRow_ = width / 64 + 2;
+        words_.assign(static_cast<std::size_t>(wordsPerRow_) * height, ~std::uint64_t{0});
+    }
+    // Bits col ... col + 63 of the row, bit j at bit j.
+    std::uint64_t Get(int row, int col) const {
+        const std::uint64_t* word = &words_[WordAt(row, col)];
+        const int shift = col & 63;
+        return shift == 0 ? word[0] : word[0] >> shift | word[1] << (64 - shift);
+    }
+    // Bits col ... col + n - 1 (n at most 64) set or cleared.
+    void Set(int row, int col, int n, bool on) {
+        std::uint64_t* word = &words_[WordAt(row, col)];
+        const int shift = col & 63;
+        const std::uint64_t ones = n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
+        Apply(word[0], ones << shift, on);
+        if (shift + n > 64) Apply(word[1], ones >> (64 - shift), on);
+    }
 
-std::uint64_t LoadWord(const std::uint8_t* at) {
-    std::uint64_t word;
-    std::memcpy(&word, at, sizeof word);
-    return word;
-}
-
-void StoreWord(std::uint8_t* at, std::uint64_t word) {
-    std::memcpy(at, &word, sizeof word);
-}
-
-// Lane j at bit j: the flags of the 16 bytes from `at` that are set.
-unsigned StaleLanes(const std::uint8_t* at) {
-#if SIMULATOR_AVX2
-    return static_cast<unsigned>(_mm_movemask_epi8(
-        _mm_cmpgt_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)), _mm_setzero_si128())));
-#else
-    unsigned lanes = 0;
-    for (int j = 0; j < 16; ++j) lanes |= (at[j] != 0) << j;
-    return lanes;
-#endif
-}
+  private:
+    static void Apply(std::uint64_t& word, std::uint64_t mask, bool on) {
+        word = on ? word | mask : word & ~mask;
+    }
+    std::size_t WordAt(int row, int col) const {
+        return static_cast<std::size_t>(row) * wordsPerRow_ + (col >> 6);
+    }
+    int wordsPerRow_ = 0;
+    std::vector<std::uint64_t> words_;
+};
 
 // The search's buffers, kept on each thread from frame to frame: fresh ones for every frame,
 // freed back to the system in between, cost more in page faults than the search itself.
@@ -476,7 +484,8 @@ struct Buffers {
     std::array<std::vector<float>, 2> densities;
     std::vector<float> error;
     std::vector<int> cost, sums;
-    std::vector<std::uint8_t> pattern, stale;
+    std::vector<std::uint8_t> pattern;
+    BitFlags stale;
 };
 
 Buffers& ThreadBuffers() {
@@ -538,7 +547,7 @@ class Search {
         buffers_.cost;  // per sample: residual(error), kept in step with error; padded
     // A bit whose samples have not changed since it was last weighed would weigh the same
     // and again keep still: only bits near a flip are weighed again.
-    std::vector<std::uint8_t>& stale_ = buffers_.stale;
+    BitFlags& stale_ = buffers_.stale;
 };
 
 Search::Search(BasePlane& p, const std::vector<float>& target, Weighing weighing)
@@ -730,13 +739,7 @@ void Search::MarkAround(int row, int col, const Reach& reach) {
     const int lastRow = std::min(row - reach.firstR + 4, p_.height - 1);
     const int firstCol = col - reach.lastC,
               lastCol = std::min(col - reach.firstC + 4, p_.width - 1);
-    const int n = lastCol - firstCol + 1;  // at most 9
-    const std::uint64_t ones = 0x0101010101010101u;
-    for (int y = row - reach.lastR; y <= lastRow; ++y) {
-        std::uint8_t* at = &stale_[BitAt(y, firstCol)];
-        StoreWord(at, LoadWord(at) | (ones & FirstBytes(n)));
-        if (n > 8) at[8] = 1;
-    }
+    for (int y = row - reach.lastR; y <= lastRow; ++y) stale_.Set(y, firstCol, lastCol - firstCol + 1, true);
 }
 
 // Lanes flags of bits (row, col) ... (row, col + lanes - 1): lane j at bit j.
@@ -778,8 +781,7 @@ void Search::SquaredPass() {
 void Search::ResidualPasses(const ResidualCost& residual) {
     residual_ = &residual;
     cost_.resize(error_.size());
-    // Flags are read 16 at a time, past a row's end.
-    stale_.assign(p_.bits.size() + 16, 1);
+    stale_.SetAll(p_.width, p_.height);
 #if SIMULATOR_AVX2
     if (lanes_ == 16 && FitsStepPoints(residual.Steps())) {
         points_.emplace(residual.Steps());
@@ -798,24 +800,23 @@ void Search::ResidualPasses(const ResidualCost& residual) {
     for (int pass = 0; pass < 3; ++pass) {
         for (int row = 0; row < p_.height; ++row) {
             for (int col = 0; col < p_.width;) {
-                std::uint8_t* stale = &stale_[BitAt(row, col)];
                 if (lanes_ > 1) {
                     const int lanes = std::min(lanes_, p_.width - col);
                     // A lane not stale would keep still; its figure is not looked at.
-                    const unsigned staleLanes = StaleLanes(stale) & ((1u << lanes) - 1);
+                    const unsigned staleLanes = static_cast<unsigned>(stale_.Get(row, col)) & ((1u << lanes) - 1);
                     if (staleLanes == 0) {
                         col += lanes;
                         continue;
                     }
                     const unsigned flips = ResidualFlipsAt(row, col, lanes) & staleLanes;
                     const int j = flips ? std::countr_zero(flips) : lanes;
-                    std::memset(stale, 0, std::min(j + 1, lanes));
+                    stale_.Set(row, col, std::min(j + 1, lanes), false);
                     if (j < lanes) Flip(row, col + j);
                     col += std::min(j + 1, lanes);
                     continue;
                 }
-                if (*stale) {
-                    *stale = 0;
+                if (stale_.Get(row, col) & 1) {
+                    stale_.Set(row, col, 1, false);
                     if (ResidualChange(row, col) < 0) Flip(row, col);
                 }
                 ++col;
