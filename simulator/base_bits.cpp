@@ -258,14 +258,15 @@ bool CpuHasAvx512() {
 // centre) is (q - g)^2 for the point g = -4 step nearest q, and the nearest point is the one
 // after as many midpoints between neighbouring points as lie below q (a tie costs the same
 // either way). Sixteen lanes find that count by a binary search of permutes, quicker than a
-// gather. The midpoints are whole, so the search compares the unrounded 4e with the least
-// value that rounds past each, and does not wait for the rounding. Steps symmetric about zero
-// cost the same at q and -q, and half the points take one halving less.
+// gather. The midpoints are whole, so the search compares the unrounded error e with the least
+// value whose 4e rounds past each (divided by 4, exactly), and does not wait for the scaling
+// and rounding. Steps symmetric about zero cost the same at q and -q, and half the points take
+// one halving less.
 struct StepPoints {
     int levels = 0;          // the search's halvings: the midpoints fill at most 2^levels - 1
     float point[16] = {};    // ascending
-    float probe[4][16] = {}; // per halving h, at i: the bound of midpoint i + 2^(levels-1-h) - 1,
-                             // or +inf
+    float probe[4][16] = {}; // per halving h, at i: the bound of midpoint i + 2^(levels-1-h) - 1
+                             // in units of e, or +inf
     int reach[4] = {};       // per halving, 2^(levels-1-h)
     bool folded = false;     // symmetric steps: the points not below zero, searched for |q|
 
@@ -286,7 +287,7 @@ struct StepPoints {
         auto bound = [&](int i) {
             if (i + 1 >= count) return HUGE_VALF;
             const float m = (points[i] + points[i + 1]) / 2;
-            return m >= 0 ? std::nextafter(m + 0.5f, -HUGE_VALF) : m + 0.5f;
+            return (m >= 0 ? std::nextafter(m + 0.5f, -HUGE_VALF) : m + 0.5f) / ResidualCost::kScale;
         };
         for (int h = 0; h < levels; ++h) {
             reach[h] = 1 << (levels - 1 - h);
@@ -304,21 +305,22 @@ bool FitsStepPoints(std::span<const int> steps) {
 template <int kLevels, bool kFolded>
 SIMULATOR_AVX512_FUNCTION inline __m512 CostOf16(__m512 e, const StepPoints& s) {
     constexpr int kTruncate = _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC;
-    const __m512 v = _mm512_mul_ps(e, _mm512_set1_ps(static_cast<float>(ResidualCost::kScale)));
+    const __m512 scale = _mm512_set1_ps(static_cast<float>(ResidualCost::kScale));
+    const __m512 v = _mm512_mul_ps(e, scale);
     const __m512 edge = _mm512_set1_ps(static_cast<float>(ResidualCost::kRange * ResidualCost::kScale));
     __m512 q, searched;
     if constexpr (kFolded) {
         // |RoundHalfAway(v)| clamped is RoundHalfAway(|v| clamped): the truncation, and one
         // more for a fraction (exact) of a half or more.
-        const __m512 a = _mm512_min_ps(_mm512_abs_ps(v), edge);
-        searched = a;
+        searched = _mm512_min_ps(_mm512_abs_ps(e), _mm512_set1_ps(static_cast<float>(ResidualCost::kRange)));
+        const __m512 a = _mm512_mul_ps(searched, scale);
         const __m512 whole = _mm512_roundscale_ps(a, kTruncate);
         q = _mm512_mask_add_ps(whole, _mm512_cmp_ps_mask(_mm512_sub_ps(a, whole), _mm512_set1_ps(0.5f), _CMP_GE_OQ),
                                whole, _mm512_set1_ps(1.0f));
     } else {
         // RoundHalfAway(v): twice the exact fraction left by truncation has the carry as its
-        // whole part. The midpoints lie well inside the clamp: the search takes v unclamped.
-        searched = v;
+        // whole part. The midpoints lie well inside the clamp: the search takes e unclamped.
+        searched = e;
         const __m512 whole = _mm512_roundscale_ps(v, kTruncate);
         const __m512 fraction = _mm512_sub_ps(v, whole);
         q = _mm512_add_ps(whole, _mm512_roundscale_ps(_mm512_add_ps(fraction, fraction), kTruncate));
