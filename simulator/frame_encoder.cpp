@@ -1,7 +1,9 @@
 #include "frame_encoder.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
+#include <cstring>
 #include <span>
 
 #include "base_bits.h"
@@ -136,16 +138,20 @@ Buffers& ThreadBuffers() {
 }
 
 // The smoothed values exactly as the decoder forms them.
-// Six bits of a row (bytes of 0 or 1) as bits 0 to 5: the multiply moves byte k's bit to bit
-// 56 + k, and no two of its products meet.
-unsigned SixBits(const std::uint8_t* bits) {
+// Six bits of a row (bytes of 0 or 1) as bits 0 to 5, reading no further than `end`: the
+// multiply moves byte k's bit to bit 56 + k, and no two of its products meet.
+unsigned SixBits(const std::uint8_t* bits, const std::uint8_t* end) {
     std::uint64_t word = 0;
-    for (int k = 0; k < 6; ++k) word |= std::uint64_t{bits[k]} << (8 * k);
+    if (std::endian::native == std::endian::little && end - bits >= 8)
+        std::memcpy(&word, bits, sizeof word);  // bytes 6 and 7 land above bit 63
+    else
+        for (int k = 0; k < 6; ++k) word |= std::uint64_t{bits[k]} << (8 * k);
     return (word * 0x0102040810204080u) >> 56 & 63;
 }
 
 void SmoothedBases(const BasePlane& p, std::vector<int>& out) {
     out.resize(static_cast<std::size_t>(p.samplesX) * p.samplesY);
+    const std::uint8_t* end = p.bits.data() + p.bits.size();
     for (int y0 = 0; y0 < p.samplesY; y0 += 2) {
         const bool pair = y0 + 1 < p.samplesY;
         int* upper = &out[static_cast<std::size_t>(y0) * p.samplesX];
@@ -153,7 +159,8 @@ void SmoothedBases(const BasePlane& p, std::vector<int>& out) {
         for (int x0 = 0; x0 < p.samplesX; x0 += 2) {
             const int left = x0 + p.offset;
             int rows[6] = {};
-            for (int r = 0; r < 6 && y0 + r < p.height; ++r) rows[r] = static_cast<int>(SixBits(&p.bits[static_cast<std::size_t>(y0 + r) * p.width + left]));
+            for (int r = 0; r < 6 && y0 + r < p.height; ++r)
+                rows[r] = static_cast<int>(SixBits(&p.bits[static_cast<std::size_t>(y0 + r) * p.width + left], end));
             const std::uint64_t values = kWindowParts(rows, left % 4 == 0 ? 0 : 2);
             const bool both = x0 + 1 < p.samplesX;
             upper[x0] = values & 0xFFFF;
