@@ -9,6 +9,7 @@
 #include <span>
 
 #include "base_bits.h"
+#include "scene.h"
 
 namespace simtest {
 namespace {
@@ -63,6 +64,20 @@ TEST(BaseBits, LanesChooseTheBitsOneAtATimeChooses) {
                 }
             }
         }
+    }
+}
+
+// A camera's picture: its errors meet the rounding's ties, which random ones do not.
+TEST(BaseBits, LanesChooseTheBitsOneAtATimeChoosesForAPicture) {
+    const simulator::Scene scene(std::nullopt);
+    const auto picture = scene.Sample({8, 2, 480, 244, 32, 64}, 123, {0x50, 0x20, 0xC0, 0x10});
+    const simulator::BasePlane shape{240, 244, 2, 232, 240, {}};
+    simulator::BasePlane plain = shape;
+    simulator::ChooseBaseBits(plain, picture.y, kLuma4, simulator::Weighing::OneByOne);
+    for (const auto weighing : {simulator::Weighing::Lanes8, simulator::Weighing::Lanes16}) {
+        simulator::BasePlane lanes = shape;
+        simulator::ChooseBaseBits(lanes, picture.y, kLuma4, weighing);
+        EXPECT_EQ(plain.bits, lanes.bits) << (weighing == simulator::Weighing::Lanes8 ? 8 : 16) << " lanes";
     }
 }
 
