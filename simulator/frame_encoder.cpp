@@ -154,7 +154,7 @@ void SmoothedBases(const BasePlane& p, std::vector<int>& out) {
     const std::uint8_t* end = p.bits.data() + p.bits.size();
     for (int y0 = 0; y0 < p.samplesY; y0 += 2) {
         const bool pair = y0 + 1 < p.samplesY;
-        int* upper = &out[static_cast<std::size_t>(y0) * p.samplesX];
+        int* upper = out.data() + static_cast<std::size_t>(y0) * p.samplesX;
         int* lower = pair ? upper + p.samplesX : nullptr;
         for (int x0 = 0; x0 < p.samplesX; x0 += 2) {
             const int left = x0 + p.offset;

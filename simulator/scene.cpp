@@ -243,9 +243,9 @@ void Scene::Sample(const Window& window, std::uint64_t field, const PictureAdjus
                 }
             }
         }
-        float* outY = &out.y[oy * width];
-        float* outCb = &out.cb[oy * width];
-        float* outCr = &out.cr[oy * width];
+        float* outY = out.y.data() + oy * width;
+        float* outCb = out.cb.data() + oy * width;
+        float* outCr = out.cr.data() + oy * width;
         for (std::size_t ox = 0; ox < width; ++ox) {
             const float n = static_cast<float>((y1 - y0) * across[ox]);
             const float cb = (sumCb[ox] / n - 128.0f) * saturation, cr = (sumCr[ox] / n - 128.0f) * saturation;
