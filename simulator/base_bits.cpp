@@ -453,6 +453,12 @@ CostFunctions CostFunctionsOf(const StepPoints& points) {
 }
 #endif
 
+std::uint64_t LoadWord(const std::uint8_t* at) {
+    std::uint64_t word;
+    std::memcpy(&word, at, sizeof word);
+    return word;
+}
+
 // One flag per bit of a plane, 64 to a word, each row in whole words and one spare. The flags
 // of up to 16 bits are read, cleared or set a word or two at a time, every access aligned and
 // of one size: a read across an unaligned store of another size waits for the store.
@@ -650,10 +656,17 @@ void Search::FindErrors() {
     std::vector<std::uint8_t>& pattern = buffers_.pattern;
     pattern.resize(static_cast<std::size_t>(w) * h);
     for (int row = 0; row < h; ++row) {
+        const std::uint8_t* bits = &p_.bits[BitAt(row, 0)];
+        std::uint8_t* out = &pattern[BitAt(row, 0)];
+        // Where the row goes on for eight bytes, one word: the multiply moves byte k's bit to
+        // bit 56 + k, and no two of its products meet. Near the row's end, bit by bit.
+        int col = 0;
+        if constexpr (std::endian::native == std::endian::little)
+            for (; col + 8 <= w; ++col) out[col] = static_cast<std::uint8_t>((LoadWord(bits + col) * 0x0102040810204080u) >> 56 & 31);
         int m = 0;
-        for (int col = w - 1; col >= 0; --col) {
-            m = (m << 1 | p_.Bit(col, row)) & 31;
-            pattern[BitAt(row, col)] = static_cast<std::uint8_t>(m);
+        for (int c = w - 1; c >= col; --c) {
+            m = (m << 1 | bits[c]) & 31;
+            out[c] = static_cast<std::uint8_t>(m);
         }
     }
     int weight[5][32] = {};
