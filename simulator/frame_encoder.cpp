@@ -141,8 +141,10 @@ public:
                         for (int dx = 0; dx < 2; ++dx)
                             values_[pair][part][m] |= static_cast<std::uint64_t>(Value(dy, dx, pair, part, m)) << (16 * (2 * dy + dx));
     }
-    // The four samples' values of a window given as six rows of six bits.
-    std::uint64_t operator()(const int rows[6], int firstPart) const {
+    // The four samples' values of a window given as six rows of six bits; the cut is known
+    // when compiled, so that the shifts and masks are constants.
+    template <int firstPart>
+    std::uint64_t Sum(const int rows[6]) const {
         std::uint64_t total = 0;
         for (int pair = 0; pair < 3; ++pair)
             for (int part = firstPart; part < firstPart + 2; ++part) {
@@ -205,7 +207,7 @@ void SmoothedBases(const BasePlane& p, std::vector<int>& out) {
             int rows[6] = {};
             for (int r = 0; r < 6 && y0 + r < p.height; ++r)
                 rows[r] = static_cast<int>(SixBits(&p.bits[static_cast<std::size_t>(y0 + r) * p.width + left], end));
-            const std::uint64_t values = kWindowParts(rows, left % 4 == 0 ? 0 : 2);
+            const std::uint64_t values = left % 4 == 0 ? kWindowParts.Sum<0>(rows) : kWindowParts.Sum<2>(rows);
             const bool both = x0 + 1 < p.samplesX;
             upper[x0] = values & 0xFFFF;
             if (both) upper[x0 + 1] = values >> 16 & 0xFFFF;
