@@ -765,8 +765,10 @@ void Search::MarkAround(int row, int col, const Reach& reach) {
     for (int y = row - reach.lastR; y <= lastRow; ++y) stale_.Set(y, firstCol, lastCol - firstCol + 1, true);
 }
 
-// Lanes flags of bits (row, col) ... (row, col + lanes - 1): lane j at bit j.
-unsigned Search::SquaredFlipsAt(int row, int col, int lanes) const {
+// The flags of bits (row, col) ... (row, col + lanes - 1) that would flip: lane j at bit j.
+// Without lanes (lanes_ is 1) they are not asked for.
+unsigned Search::SquaredFlipsAt([[maybe_unused]] int row, [[maybe_unused]] int col,
+                                [[maybe_unused]] int lanes) const {
 #if SIMULATOR_AVX2
     if (lanes_ == 16) return SquaredFlips16(LanesAt(row, col, lanes));
     return SquaredFlips(LanesAt(row, col, lanes)) & ((1u << lanes) - 1);
@@ -775,7 +777,8 @@ unsigned Search::SquaredFlipsAt(int row, int col, int lanes) const {
 #endif
 }
 
-unsigned Search::ResidualFlipsAt(int row, int col, int lanes) const {
+unsigned Search::ResidualFlipsAt([[maybe_unused]] int row, [[maybe_unused]] int col,
+                                 [[maybe_unused]] int lanes) const {
 #if SIMULATOR_AVX2
     if (lanes_ == 16) return costFunctions_.flips(LanesAt(row, col, lanes), *points_);
     return ResidualFlips(LanesAt(row, col, lanes), residual_->Table(), few_);
@@ -805,11 +808,13 @@ void Search::ResidualPasses(const ResidualCost& residual) {
     residual_ = &residual;
     cost_.resize(error_.size());
     stale_.SetAll(p_.width, p_.height);
+    bool costed = false;
 #if SIMULATOR_AVX2
     if (lanes_ == 16 && FitsStepPoints(residual.Steps())) {
         points_.emplace(residual.Steps());
         costFunctions_ = CostFunctionsOf(*points_);
         costFunctions_.costs(error_.data(), cost_.data(), error_.size(), *points_);
+        costed = true;
     } else {
         lanes_ = std::min(lanes_, 8);
         if (residual.Steps().size() <= 4)
@@ -818,7 +823,7 @@ void Search::ResidualPasses(const ResidualCost& residual) {
                     ResidualCost::kScale * step - ResidualCost::kRange * ResidualCost::kScale);
     }
 #endif
-    if (!points_)
+    if (!costed)
         for (std::size_t s = 0; s < error_.size(); ++s) cost_[s] = residual(error_[s]);
     for (int pass = 0; pass < 3; ++pass) {
         for (int row = 0; row < p_.height; ++row) {
