@@ -92,7 +92,7 @@ void CameraCore::Advance(Nanoseconds now) {
         }
     }
     peripheral_.Status(now);
-    peripheral_.PrepareNextFrame();
+    peripheral_.PrepareNextFrame(now);
 }
 
 // ---- registers -----------------------------------------------------------------------------

@@ -2,6 +2,11 @@
 // the guess about it went.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
 #include "frame_encoder.h"
 #include "frame_renderer.h"
 
@@ -29,16 +34,114 @@ TEST(FrameRenderer, ServesTheFrameAskedForWhateverWasPrepared) {
     const auto expected = direct(job), expectedLater = direct(later);
     ASSERT_NE(expected, expectedLater);
 
-    renderer.Prepare(job);
+    renderer.Prepare(std::span(&job, 1));
     EXPECT_EQ(renderer.Render(job), expected);
     EXPECT_EQ(renderer.Render(job), expected);  // asked again without preparing
-    renderer.Prepare(later);
+    renderer.Prepare(std::span(&later, 1));
     EXPECT_EQ(renderer.Render(job), expected);  // a wrong guess is not served ...
     EXPECT_EQ(renderer.Render(later), expectedLater);  // ... but kept for its own frame
-    renderer.Prepare(job);
-    renderer.Prepare(later);  // replaced while under way
+    renderer.Prepare(std::span(&job, 1));
+    renderer.Prepare(std::span(&later, 1));  // replaced while under way
     EXPECT_EQ(renderer.Render(later), expectedLater);
-    renderer.Prepare(job);  // under way when the renderer goes: it waits for the worker
+    renderer.Prepare(std::span(&job, 1));  // under way when the renderer goes: it waits for the worker
+}
+
+// Stands in for the scene and encoder: a job's bytes are its field number. The worker's renders
+// wait for the test's leave, one job each, so that the test knows what is under way; renders
+// on the test's own thread go straight through and are counted.
+class Pacer {
+public:
+    std::vector<std::uint8_t> Render(const FrameJob& job) {
+        std::unique_lock lock(mutex_);
+        if (std::this_thread::get_id() == caller_) {
+            ++onCaller_;
+            return {static_cast<std::uint8_t>(job.sceneField)};
+        }
+        ++started_;
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return leaves_ > 0 || open_; });
+        if (leaves_ > 0) --leaves_;
+        return {static_cast<std::uint8_t>(job.sceneField)};
+    }
+    void AwaitStarted(int count) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return started_ >= count; });
+    }
+    void Leave() { Change([&] { ++leaves_; }); }
+    void Open() { Change([&] { open_ = true; }); }
+    int started() { return Read(started_); }
+    int onCaller() { return Read(onCaller_); }
+
+private:
+    void Change(const std::function<void()>& change) {
+        std::lock_guard lock(mutex_);
+        change();
+        changed_.notify_all();
+    }
+    int Read(const int& value) {
+        std::lock_guard lock(mutex_);
+        return value;
+    }
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    const std::thread::id caller_ = std::this_thread::get_id();
+    int started_ = 0, leaves_ = 0, onCaller_ = 0;
+    bool open_ = false;
+};
+
+struct PacedRenderer {
+    Pacer pacer;
+    simulator::FrameRenderer renderer{[this](const FrameJob& job) { return pacer.Render(job); }};
+    // Nothing holds the worker once the test is over, whatever it asserted.
+    struct Opener {
+        Pacer& pacer;
+        ~Opener() { pacer.Open(); }
+    } opener{pacer};
+
+    void Prepare(std::initializer_list<FrameJob> jobs) { renderer.Prepare(std::span(jobs.begin(), jobs.size())); }
+};
+
+FrameJob Field(std::uint64_t field) {
+    FrameJob job;
+    job.sceneField = field;
+    return job;
+}
+std::vector<std::uint8_t> BytesOf(std::uint64_t field) { return {static_cast<std::uint8_t>(field)}; }
+
+TEST(FrameRenderer, KeepsWhatTheWorkerRenderedWhenTheGuessMovesOn) {
+    PacedRenderer paced;
+    paced.Prepare({Field(3)});
+    paced.pacer.AwaitStarted(1);
+    paced.Prepare({Field(4)});  // while field 3 is under way
+    paced.pacer.Leave();
+    paced.pacer.AwaitStarted(2);  // field 3 is done, field 4 under way
+    paced.Prepare({Field(5)});
+    paced.pacer.Leave();
+    // A frame that ended sooner than last foreseen is served from the worker all the same.
+    EXPECT_EQ(paced.renderer.Render(Field(3)), BytesOf(3));
+    EXPECT_EQ(paced.renderer.Render(Field(4)), BytesOf(4));
+    paced.pacer.Leave();
+    EXPECT_EQ(paced.renderer.Render(Field(5)), BytesOf(5));
+    EXPECT_EQ(paced.pacer.onCaller(), 0);
+}
+
+TEST(FrameRenderer, WaitsForAJobUnderWayAndTakesOverOneQueuedBehindAnother) {
+    PacedRenderer paced;
+    paced.Prepare({Field(7), Field(8)});
+    paced.pacer.AwaitStarted(1);  // field 7 under way, field 8 queued behind it
+    // The frame slipped to field 8: rendered here at once, not after field 7.
+    EXPECT_EQ(paced.renderer.Render(Field(8)), BytesOf(8));
+    EXPECT_EQ(paced.pacer.onCaller(), 1);
+    paced.pacer.Leave();
+    EXPECT_EQ(paced.renderer.Render(Field(7)), BytesOf(7));
+    EXPECT_EQ(paced.pacer.onCaller(), 1);  // waited for the worker
+    // Nor does the worker render field 8 again: the next job it takes is field 9.
+    paced.Prepare({Field(9)});
+    paced.pacer.Open();
+    paced.pacer.AwaitStarted(2);
+    EXPECT_EQ(paced.renderer.Render(Field(9)), BytesOf(9));
+    EXPECT_EQ(paced.pacer.started(), 2);
+    EXPECT_EQ(paced.pacer.onCaller(), 1);
 }
 
 }  // namespace
