@@ -40,7 +40,7 @@ FrameRenderer::~FrameRenderer() {
 }
 
 std::list<FrameRenderer::Entry>::iterator FrameRenderer::Find(const FrameJob& job) {
-    return std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.job == job; });
+    return std::ranges::find(entries_, job, &Entry::job);
 }
 
 void FrameRenderer::Prepare(std::span<const FrameJob> jobs) {
