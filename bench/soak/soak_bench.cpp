@@ -1,11 +1,13 @@
 // A long capture session on the virtual clock: the whole stack brought up once, then frames
 // with something changed every 5 frames (output size and mode, zoom, pan, crop, video-decoder
 // settings), as an application left running for a day would do. It prints what the process
-// holds after the first change and at the end: a stack that does not grow shows the same.
+// holds after the first changes, at each tenth of the run and at the end: a stack that does
+// not grow shows the same figures once its bounded buffers have filled.
 //
 //   soak_bench [frames]     (20000 by default)
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -139,17 +141,19 @@ int main(int argc, char** argv)
     Holdings start{}, between{};
     // Once every kind of change has been made a few times and the debug log is full.
     constexpr long kStartFrame = 20 * kFramesPerChange;
+    const long tenth = std::max(frames / 10, kStartFrame);
     for (long frame = 0; frame < frames; ++frame) {
         if (frame % kFramesPerChange == 0 && !Change(capture, frame / kFramesPerChange, *machine, between))
             ++failed;
         if (frame == kStartFrame)
-            start = between;
+            Print("start", frame, start = between);
+        else if (frame > kStartFrame && frame % tenth == 0)
+            Print("at", frame, between);
         if (capture.context != nullptr && capture.context->capturing)
             CaptureFrame(capture.context);
     }
     capture.Stop();
     const Holdings end = Measure(*machine);
-    Print("start", kStartFrame, start);
     Print("end", frames, end);
     std::printf("%ld frames, %ld changes failed, %.1f s on the platform clock\n", frames, failed,
                 GetTickCount() / 1000.0);
