@@ -2,9 +2,8 @@
 // the guess about it went.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <functional>
-#include <mutex>
+#include <atomic>
+#include <semaphore>
 #include <thread>
 
 #include "frame_encoder.h"
@@ -46,61 +45,6 @@ TEST(FrameRenderer, ServesTheFrameAskedForWhateverWasPrepared) {
     renderer.Prepare(std::span(&job, 1));  // under way when the renderer goes: it waits for the worker
 }
 
-// Stands in for the scene and encoder: a job's bytes are its field number. The worker's renders
-// wait for the test's leave, one job each, so that the test knows what is under way; renders
-// on the test's own thread go straight through and are counted.
-class Pacer {
-public:
-    std::vector<std::uint8_t> Render(const FrameJob& job) {
-        std::unique_lock lock(mutex_);
-        if (std::this_thread::get_id() == caller_) {
-            ++onCaller_;
-            return {static_cast<std::uint8_t>(job.sceneField)};
-        }
-        ++started_;
-        changed_.notify_all();
-        changed_.wait(lock, [&] { return leaves_ > 0 || open_; });
-        if (leaves_ > 0) --leaves_;
-        return {static_cast<std::uint8_t>(job.sceneField)};
-    }
-    void AwaitStarted(int count) {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return started_ >= count; });
-    }
-    void Leave() { Change([&] { ++leaves_; }); }
-    void Open() { Change([&] { open_ = true; }); }
-    int started() { return Read(started_); }
-    int onCaller() { return Read(onCaller_); }
-
-private:
-    void Change(const std::function<void()>& change) {
-        std::lock_guard lock(mutex_);
-        change();
-        changed_.notify_all();
-    }
-    int Read(const int& value) {
-        std::lock_guard lock(mutex_);
-        return value;
-    }
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    const std::thread::id caller_ = std::this_thread::get_id();
-    int started_ = 0, leaves_ = 0, onCaller_ = 0;
-    bool open_ = false;
-};
-
-struct PacedRenderer {
-    Pacer pacer;
-    simulator::FrameRenderer renderer{[this](const FrameJob& job) { return pacer.Render(job); }};
-    // Nothing holds the worker once the test is over, whatever it asserted.
-    struct Opener {
-        Pacer& pacer;
-        ~Opener() { pacer.Open(); }
-    } opener{pacer};
-
-    void Prepare(std::initializer_list<FrameJob> jobs) { renderer.Prepare(std::span(jobs.begin(), jobs.size())); }
-};
-
 FrameJob Field(std::uint64_t field) {
     FrameJob job;
     job.sceneField = field;
@@ -108,21 +52,52 @@ FrameJob Field(std::uint64_t field) {
 }
 std::vector<std::uint8_t> BytesOf(std::uint64_t field) { return {static_cast<std::uint8_t>(field)}; }
 
+// Stands in for the scene and encoder: a job's bytes are its field number. Each of the worker's
+// renders waits for a leave from the test, so that the test knows what is under way; renders
+// on the test's own thread go straight through and are counted.
+struct Pacer {
+    std::vector<std::uint8_t> Render(const FrameJob& job) {
+        if (std::this_thread::get_id() == caller) {
+            ++onCaller;
+        } else {
+            ++started;
+            started.notify_all();
+            leaves.acquire();
+        }
+        return BytesOf(job.sceneField);
+    }
+    void AwaitStarted(int count) {
+        for (int now = started; now < count; now = started) started.wait(now);
+    }
+    const std::thread::id caller = std::this_thread::get_id();
+    std::atomic<int> started{0}, onCaller{0};
+    std::counting_semaphore<> leaves{0};
+};
+
+struct PacedRenderer {
+    // Nothing holds the worker once the test is over, whatever it asserted.
+    ~PacedRenderer() { pacer.leaves.release(100); }
+    void Prepare(std::initializer_list<FrameJob> jobs) { renderer.Prepare(std::span(jobs.begin(), jobs.size())); }
+
+    Pacer pacer;
+    simulator::FrameRenderer renderer{[this](const FrameJob& job) { return pacer.Render(job); }};
+};
+
 TEST(FrameRenderer, KeepsWhatTheWorkerRenderedWhenTheGuessMovesOn) {
     PacedRenderer paced;
     paced.Prepare({Field(3)});
     paced.pacer.AwaitStarted(1);
     paced.Prepare({Field(4)});  // while field 3 is under way
-    paced.pacer.Leave();
+    paced.pacer.leaves.release();
     paced.pacer.AwaitStarted(2);  // field 3 is done, field 4 under way
     paced.Prepare({Field(5)});
-    paced.pacer.Leave();
+    paced.pacer.leaves.release();
     // A frame that ended sooner than last foreseen is served from the worker all the same.
     EXPECT_EQ(paced.renderer.Render(Field(3)), BytesOf(3));
     EXPECT_EQ(paced.renderer.Render(Field(4)), BytesOf(4));
-    paced.pacer.Leave();
+    paced.pacer.leaves.release();
     EXPECT_EQ(paced.renderer.Render(Field(5)), BytesOf(5));
-    EXPECT_EQ(paced.pacer.onCaller(), 0);
+    EXPECT_EQ(paced.pacer.onCaller, 0);
 }
 
 TEST(FrameRenderer, WaitsForAJobUnderWayAndTakesOverOneQueuedBehindAnother) {
@@ -131,17 +106,17 @@ TEST(FrameRenderer, WaitsForAJobUnderWayAndTakesOverOneQueuedBehindAnother) {
     paced.pacer.AwaitStarted(1);  // field 7 under way, field 8 queued behind it
     // The frame slipped to field 8: rendered here at once, not after field 7.
     EXPECT_EQ(paced.renderer.Render(Field(8)), BytesOf(8));
-    EXPECT_EQ(paced.pacer.onCaller(), 1);
-    paced.pacer.Leave();
+    EXPECT_EQ(paced.pacer.onCaller, 1);
+    paced.pacer.leaves.release();
     EXPECT_EQ(paced.renderer.Render(Field(7)), BytesOf(7));
-    EXPECT_EQ(paced.pacer.onCaller(), 1);  // waited for the worker
+    EXPECT_EQ(paced.pacer.onCaller, 1);  // waited for the worker
     // Nor does the worker render field 8 again: the next job it takes is field 9.
     paced.Prepare({Field(9)});
-    paced.pacer.Open();
+    paced.pacer.leaves.release(100);
     paced.pacer.AwaitStarted(2);
     EXPECT_EQ(paced.renderer.Render(Field(9)), BytesOf(9));
-    EXPECT_EQ(paced.pacer.started(), 2);
-    EXPECT_EQ(paced.pacer.onCaller(), 1);
+    EXPECT_EQ(paced.pacer.started, 2);
+    EXPECT_EQ(paced.pacer.onCaller, 1);
 }
 
 }  // namespace
