@@ -7,7 +7,9 @@
 //   ConvertToRgb24, ConvertToRgb16  <->  YUY2ToARGB (Y0 U Y1 V to 32-bit; our pairs are
 //                                        Y0 Cr Y1 Cb, the same work with chroma swapped)
 //   ScaleWidth + ScaleHeight        <->  I422Scale, kFilterBilinear (planar Y, U, V)
+//   ExpandMode1Frame                <->  memcpy of as many bytes as it writes
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <random>
 #include <initializer_list>
@@ -142,6 +144,19 @@ void ExpandMode1(benchmark::State& state, Size output)
     CountPixels(state, std::int64_t(output.width) * output.height);
 }
 
+// The peer of mode-1 expansion, which is bound by memory: copying its output's bytes.
+void CopyOutput(benchmark::State& state, Size output)
+{
+    const auto source = RandomBytes(std::size_t(2 * output.width * output.height));
+    std::vector<BYTE> out(source.size());
+    for (auto _ : state) {
+        std::memcpy(out.data(), source.data(), source.size());
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    CountPixels(state, std::int64_t(output.width) * output.height);
+}
+
 // ---- stretching (mode 0 capture size to the output size) ------------------------------------
 
 void Stretch(benchmark::State& state, bool width, bool height, Size output)
@@ -262,6 +277,7 @@ void RegisterAll()
         Register(Join({"Convert/libyuv_YUY2ToARGB_simd", size}), [s](auto& st) { LibyuvYuy2ToArgb(st, true, s); });
         Register(Join({"Convert/libyuv_YUY2ToARGB_c", size}), [s](auto& st) { LibyuvYuy2ToArgb(st, false, s); });
         Register(Join({"Expand/ExpandMode1Frame", size}), [s](auto& st) { ExpandMode1(st, s); });
+        Register(Join({"Expand/memcpy_output", size}), [s](auto& st) { CopyOutput(st, s); });
         for (int mode = 2; mode <= 4; ++mode)
             Register(Join({"Expand/DecodeMode", std::to_string(mode), "Frame", size}),
                      [s, mode](auto& st) { DecodeCompressed(st, mode, s); });
