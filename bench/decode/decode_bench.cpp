@@ -115,7 +115,7 @@ void LibyuvYuy2ToArgb(benchmark::State& state, bool simd, Size output)
 
 // ---- expansion by mode ---------------------------------------------------------------------
 
-void DecodeCompressed(benchmark::State& state, int mode, Size output)
+void DecodeCompressed(benchmark::State& state, int mode, Size output, const CompressedDecoders* decoders = nullptr)
 {
     BuildTables();
     const int w = output.width;
@@ -123,7 +123,9 @@ void DecodeCompressed(benchmark::State& state, int mode, Size output)
     const std::size_t baseBytes = std::size_t((w + 8) * (h + 4) / 4);
     const auto frame = RandomBytes(baseBytes + std::size_t(h * CorrectionRowBytes(mode, w)));
     std::vector<BYTE> out(std::size_t(2 * w * h));
-    const auto decode = mode == 2 ? DecodeMode2Frame : mode == 3 ? DecodeMode3Frame : DecodeMode4Frame;
+    auto decode = mode == 2 ? DecodeMode2Frame : mode == 3 ? DecodeMode3Frame : DecodeMode4Frame;
+    if (decoders != nullptr)
+        decode = mode == 2 ? decoders->mode2 : mode == 3 ? decoders->mode3 : decoders->mode4;
     for (auto _ : state) {
         decode(w + 8, h + 4, frame.data(), frame.data() + baseBytes, out.data());
         benchmark::DoNotOptimize(out.data());
@@ -281,6 +283,11 @@ void RegisterAll()
         for (int mode = 2; mode <= 4; ++mode)
             Register(Join({"Expand/DecodeMode", std::to_string(mode), "Frame", size}),
                      [s, mode](auto& st) { DecodeCompressed(st, mode, s); });
+#if LORV_AVX2
+        if (CpuHasAvx2())  // mode 2 has its own AVX2 decoder: the SSE2 one beside it
+            Register(Join({"Expand/DecodeMode2Frame_sse2", size}),
+                     [s](auto& st) { DecodeCompressed(st, 2, s, &sse2CompressedDecoders); });
+#endif
         const std::string from = Join({"/", SizeName(CaptureSize(0, s)), "_to_", SizeName(s)});
         Register(Join({"Stretch/ScaleWidth", from}), [s](auto& st) { Stretch(st, true, false, s); });
         Register(Join({"Stretch/ScaleWidth+ScaleHeight", from}), [s](auto& st) { Stretch(st, true, true, s); });

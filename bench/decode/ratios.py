@@ -36,6 +36,7 @@ def find(table, prefix, size):
 rate = medians(sys.argv[1], "MP/s")
 cpu = medians(sys.argv[1], "cpu_time")
 original = medians(sys.argv[2], "cpu_time") if len(sys.argv) > 2 else {}
+SIZES = [size for size in SIZES if f"Convert/ConvertToRgb24/{size}" in rate]  # as --benchmark_filter left them
 
 print(f"{'benchmark':70} {'MP/s':>9}")
 for name, value in rate.items():
