@@ -1,6 +1,7 @@
 // Mode 2 to 4 decoders with the combining and interleaving on SSE2: per 8 x 4 block the base
 // values still come from six lookups per 2 x 2 block, but the packed sums are spread to rows,
 // the steps added (luma saturating, chroma wrapping) and the 4:2:2 rows written 16 bytes at once.
+// Where AVX2 runs, mode 2 expands its codes by byte shuffles.
 #include "decode/compressed_decoders.h"
 
 #include "decode/simd.h"
