@@ -1,12 +1,17 @@
 // The choice is greedy and in scan order, and the camera's bytes depend on every float
 // decision of it, so the fast search makes exactly the same decisions in the same order. It
-// weighs eight bits of a row at once against the same errors; only the first of them that
+// weighs 8 or 16 bits of a row at once against the same errors; only the first of them that
 // flips is taken, and the search goes on just after it.
+
 #include "base_bits.h"
+#include "base_bits_lanes.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
+#include <cmath>
 #include <cstring>
+#include <optional>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
@@ -17,70 +22,10 @@
 namespace simulator {
 namespace {
 
+using namespace lanes;
+
 constexpr int kLanes = 8;
 
-// The kernel in units of 1, as the encoder weighs a bit's change.
-struct KernelUnits {
-    float at[5][5];
-    KernelUnits() {
-        for (int r = 0; r < 5; ++r)
-            for (int c = 0; c < 5; ++c) at[r][c] = kKernel[r][c] / 1000.0f;
-    }
-};
-const KernelUnits kUnits;
-
-// std::lround of a float of moderate size, without the library call: the truncation and the
-// fraction left are exact, and halves go away from zero.
-inline int RoundHalfAway(float v) {
-    int i = static_cast<int>(v);
-    const float fraction = v - static_cast<float>(i);
-    if (fraction >= 0.5f)
-        ++i;
-    else if (fraction <= -0.5f)
-        --i;
-    return i;
-}
-
-// What an error of the smoothed value still costs once the best correction step is added,
-// tabulated in quarter steps, in sixteenths. A cost is (4e + 4 step)^2 / 16 with |4e + 4 step|
-// at most 1360, so float held every cost exactly, and every sum of a bit's 25 differences of
-// costs too (each difference is under 2720 * 111 sixteenths): integer sums decide alike.
-class ResidualCost {
-  public:
-    static constexpr int kRange = 300, kScale = 4, kLast = 2 * kRange * kScale;
-    explicit ResidualCost(std::span<const int> steps) : steps_(steps), table_(kLast + 1) {
-        for (int i = 0; i <= kLast; ++i) {
-            int best = 1 << 30;
-            for (int step : steps) {
-                const int quarters = i - kRange * kScale + kScale * step;
-                best = std::min(best, quarters * quarters);
-            }
-            table_[i] = best;
-        }
-    }
-    int operator()(float e) const {
-        return table_[std::clamp(RoundHalfAway(e * kScale) + kRange * kScale, 0, kLast)];
-    }
-    const int* Table() const { return table_.data(); }
-    std::span<const int> Steps() const { return steps_; }
-
-  private:
-    std::span<const int> steps_;
-    std::vector<int> table_;
-};
-
-// Eight bits of a row, the first at sample column `column` (its column less the plane's
-// offset): kernel rows firstR ... lastR reach samples, and `error` and `cost` point at its
-// sample of kernel row firstR, rows `stride` apart. A lane's kernel columns that reach no sample
-// add nothing.
-struct LaneBits {
-    const float* error;
-    const int* cost;
-    std::ptrdiff_t stride;
-    int firstR, lastR, column, samplesX;
-    const std::uint8_t* bits;  // the lanes' own bits
-    int lanes;                 // lanes of the row; those past it weigh nothing
-};
 
 #if SIMULATOR_AVX2
 bool CpuHasAvx2() {
@@ -236,10 +181,6 @@ SIMULATOR_AVX2_FUNCTION void ChangeSamples(float* error, int* cost, std::ptrdiff
 }
 #endif
 
-// The first `n` (at most 8) bytes of an 8-byte word.
-constexpr std::uint64_t FirstBytes(int n) {
-    return n >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * n)) - 1;
-}
 
 std::uint64_t LoadWord(const std::uint8_t* at) {
     std::uint64_t word;
@@ -247,16 +188,49 @@ std::uint64_t LoadWord(const std::uint8_t* at) {
     return word;
 }
 
-void StoreWord(std::uint8_t* at, std::uint64_t word) {
-    std::memcpy(at, &word, sizeof word);
-}
+// One flag per bit of a plane, 64 to a word, each row in whole words and one spare. The flags
+// of up to 16 bits are read, cleared or set a word or two at a time, every access aligned and
+// of one size: a read across an unaligned store of another size waits for the store.
+class BitFlags {
+  public:
+    void SetAll(int width, int height) {
+        wordsPerRow_ = width / 64 + 2;
+        words_.assign(static_cast<std::size_t>(wordsPerRow_) * height, ~std::uint64_t{0});
+    }
+    // Bits col ... col + 63 of the row, bit j at bit j.
+    std::uint64_t Get(int row, int col) const {
+        const std::uint64_t* word = &words_[WordAt(row, col)];
+        const int shift = col & 63;
+        return shift == 0 ? word[0] : word[0] >> shift | word[1] << (64 - shift);
+    }
+    // Bits col ... col + n - 1 (n at most 64) set or cleared.
+    void Set(int row, int col, int n, bool on) {
+        std::uint64_t* word = &words_[WordAt(row, col)];
+        const int shift = col & 63;
+        const std::uint64_t ones = n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
+        Apply(word[0], ones << shift, on);
+        if (shift + n > 64) Apply(word[1], ones >> (64 - shift), on);
+    }
+
+  private:
+    static void Apply(std::uint64_t& word, std::uint64_t mask, bool on) {
+        word = on ? word | mask : word & ~mask;
+    }
+    std::size_t WordAt(int row, int col) const {
+        return static_cast<std::size_t>(row) * wordsPerRow_ + (col >> 6);
+    }
+    int wordsPerRow_ = 0;
+    std::vector<std::uint64_t> words_;
+};
 
 // The search's buffers, kept on each thread from frame to frame: fresh ones for every frame,
 // freed back to the system in between, cost more in page faults than the search itself.
 struct Buffers {
-    std::vector<float> density, error;
-    std::vector<int> cost;
-    std::vector<std::uint8_t> pattern, stale;
+    std::array<std::vector<float>, 2> densities;
+    std::vector<float> error;
+    std::vector<int> cost, sums;
+    std::vector<std::uint8_t> pattern;
+    BitFlags stale;
 };
 
 Buffers& ThreadBuffers() {
@@ -272,16 +246,15 @@ struct Reach {
 
 class Search {
   public:
-    Search(BasePlane& p, const std::vector<float>& target, bool lanes);
+    Search(BasePlane& p, const std::vector<float>& target, Weighing weighing);
 
-    void Diffuse();
     void FindErrors();
     void SquaredPass();
     void ResidualPasses(const ResidualCost& residual);
 
   private:
-    // Lanes read up to 6 samples before the first and 14 after the last.
-    static constexpr int kPadding = 16;
+    // Lanes read up to 6 samples before the first and 22 after the last.
+    static constexpr int kPadding = 32;
 
     std::size_t BitAt(int row, int col) const {
         return static_cast<std::size_t>(row) * p_.width + col;
@@ -295,6 +268,8 @@ class Search {
     }
     float SignOf(int row, int col) const { return p_.Bit(col, row) ? -1.0f : 1.0f; }
     LaneBits LanesAt(int row, int col, int lanes) const;
+    unsigned SquaredFlipsAt(int row, int col, int lanes) const;
+    unsigned ResidualFlipsAt(int row, int col, int lanes) const;
 
     float SquaredChange(int row, int col) const;
     int ResidualChange(int row, int col) const;
@@ -303,54 +278,103 @@ class Search {
 
     BasePlane& p_;
     const std::vector<float>& target_;
-    bool lanes_;
+    int lanes_ = 1;  // bits weighed at once
     Buffers& buffers_ = ThreadBuffers();
     std::vector<float>& error_ =
         buffers_.error;  // per sample: smoothed value - target, unrounded; padded
     const ResidualCost* residual_ = nullptr;
+#if SIMULATOR_AVX2
+    FewSteps few_;
+    std::optional<StepPoints> points_;
+    CostFunctions costFunctions_{};
+#endif
     std::vector<int>& cost_ =
         buffers_.cost;  // per sample: residual(error), kept in step with error; padded
     // A bit whose samples have not changed since it was last weighed would weigh the same
     // and again keep still: only bits near a flip are weighed again.
-    std::vector<std::uint8_t>& stale_ = buffers_.stale;
+    BitFlags& stale_ = buffers_.stale;
 };
 
-Search::Search(BasePlane& p, const std::vector<float>& target, bool lanes)
-    : p_(p), target_(target), lanes_(lanes) {
+Search::Search(BasePlane& p, const std::vector<float>& target, Weighing weighing)
+    : p_(p), target_(target) {
 #if SIMULATOR_AVX2
-    lanes_ = lanes_ && CpuHasAvx2();
+    if (weighing == Weighing::Lanes16 && CpuHasAvx512()) lanes_ = 16;
+    else if (weighing != Weighing::OneByOne && CpuHasAvx2()) lanes_ = 8;
 #else
-    lanes_ = false;
+    (void)weighing;
 #endif
 }
 
-void Search::Diffuse() {
-    const int w = p_.width, h = p_.height;
+// The bit for a density, what is left of it, and the share of that passed on along the row.
+// The chain from pixel to pixel is the cost: the share is worked out for both bits while the
+// bit is chosen, and picked without a branch (the bits of a picture are as good as random).
+struct Thresholded {
+    bool on;
+    float error, passed;
+};
+
+inline Thresholded Threshold(float value) {
+    constexpr float kPassed = 7.0f / 16;
+#if SIMULATOR_AVX2
+    const __m128 v = _mm_set_ss(value), less = _mm_sub_ss(v, _mm_set_ss(1.0f));
+    const __m128 on = _mm_cmpge_ss(v, _mm_set_ss(0.5f));
+    auto pick = [&](__m128 ifOn, __m128 ifOff) {
+        return _mm_cvtss_f32(_mm_or_ps(_mm_and_ps(on, ifOn), _mm_andnot_ps(on, ifOff)));
+    };
+    return {_mm_cvtsi128_si32(_mm_castps_si128(on)) != 0, pick(less, v),
+            pick(_mm_mul_ss(less, _mm_set_ss(kPassed)), _mm_mul_ss(v, _mm_set_ss(kPassed)))};
+#else
+    const bool on = value >= 0.5f;
+    const float error = value - static_cast<float>(on);
+    return {on, error, error * kPassed};
+#endif
+}
+
+// Error diffusion of planes of one shape side by side: each plane's is one chain of dependent
+// steps, which is the whole cost, and the processor runs two chains in the time of one.
+template <std::size_t N>
+void Diffuse(const std::array<BasePlane*, N>& planes, const std::array<const std::vector<float>*, N>& targets) {
+    const int w = planes[0]->width, h = planes[0]->height;
     const std::size_t n = static_cast<std::size_t>(w) * h;
-    p_.bits.assign(n, 0);
-    std::vector<float>& density = buffers_.density;
-    density.resize(n);
-    for (std::size_t i = 0; i < n; ++i) density[i] = std::clamp(target_[i] / 255.475f, 0.0f, 1.0f);
+    std::array<std::vector<float>, 2>& densities = ThreadBuffers().densities;
+    for (std::size_t i = 0; i < N; ++i) {
+        planes[i]->bits.resize(n);
+        // One row more than the plane, which the last row spreads its errors into unread.
+        densities[i].resize(n + w);
+        const std::vector<float>& target = *targets[i];
+        for (std::size_t j = 0; j < n; ++j) densities[i][j] = std::clamp(target[j] / 255.475f, 0.0f, 1.0f);
+    }
+    if (n == 0) return;
     for (int y = 0; y < h; ++y) {
         const int dir = y % 2 == 1 ? -1 : 1;
-        float* row = &density[BitAt(y, 0)];
-        float* next = y + 1 < h ? row + w : nullptr;
-        // What the pixel before passes on along the row, kept out of memory: the row's
-        // error chain is the whole cost.
-        float carried = 0;
-        for (int k = 0; k < w; ++k) {
-            const int x = dir < 0 ? w - 1 - k : k;
-            const float value = k == 0 ? row[x] : row[x] + carried;
-            const bool on = value >= 0.5f;
-            p_.bits[BitAt(y, x)] = on;
-            const float error = value - static_cast<float>(on);
-            carried = error * (7.0f / 16);
-            if (!next) continue;
-            const int ahead = x + dir, behind = x - dir;
-            if (behind >= 0 && behind < w) next[behind] += error * (3.0f / 16);
-            next[x] += error * (5.0f / 16);
-            if (ahead >= 0 && ahead < w) next[ahead] += error * (1.0f / 16);
+        const int first = dir < 0 ? w - 1 : 0;
+        const std::size_t at = static_cast<std::size_t>(y) * w;
+        // What the pixel before passes on, and the next row's two sums still open (below the
+        // pixel, and below the pixel before), stay out of memory. Each sum takes its three
+        // shares in the same order as pixel by pixel.
+        float carried[N] = {}, below[N], belowBehind[N] = {};
+        // Plain pointers: a store of a bit may alias anything, and would have the vectors'
+        // own pointers read again at every step.
+        float* rows[N];
+        std::uint8_t* bits[N];
+        for (std::size_t i = 0; i < N; ++i) {
+            rows[i] = &densities[i][at];
+            bits[i] = &planes[i]->bits[at];
+            below[i] = rows[i][w + first];
         }
+        for (int k = 0, x = first; k < w; ++k, x += dir) {
+            for (std::size_t i = 0; i < N; ++i) {
+                float* next = rows[i] + w;
+                const float value = k == 0 ? rows[i][x] : rows[i][x] + carried[i];
+                const auto [on, error, passed] = Threshold(value);
+                bits[i][x] = on;
+                carried[i] = passed;
+                if (k > 0) next[x - dir] = belowBehind[i] + error * (3.0f / 16);
+                belowBehind[i] = below[i] + error * (5.0f / 16);
+                if (k + 1 < w) below[i] = next[x + dir] + error * (1.0f / 16);
+            }
+        }
+        for (std::size_t i = 0; i < N; ++i) rows[i][w + first + (w - 1) * dir] = belowBehind[i];
     }
 }
 
@@ -361,10 +385,17 @@ void Search::FindErrors() {
     std::vector<std::uint8_t>& pattern = buffers_.pattern;
     pattern.resize(static_cast<std::size_t>(w) * h);
     for (int row = 0; row < h; ++row) {
+        const std::uint8_t* bits = &p_.bits[BitAt(row, 0)];
+        std::uint8_t* out = &pattern[BitAt(row, 0)];
+        // Where the row goes on for eight bytes, one word: the multiply moves byte k's bit to
+        // bit 56 + k, and no two of its products meet. Near the row's end, bit by bit.
+        int col = 0;
+        if constexpr (std::endian::native == std::endian::little)
+            for (; col + 8 <= w; ++col) out[col] = static_cast<std::uint8_t>((LoadWord(bits + col) * 0x0102040810204080u) >> 56 & 31);
         int m = 0;
-        for (int col = w - 1; col >= 0; --col) {
-            m = (m << 1 | p_.Bit(col, row)) & 31;
-            pattern[BitAt(row, col)] = static_cast<std::uint8_t>(m);
+        for (int c = w - 1; c >= col; --c) {
+            m = (m << 1 | bits[c]) & 31;
+            out[c] = static_cast<std::uint8_t>(m);
         }
     }
     int weight[5][32] = {};
@@ -374,14 +405,18 @@ void Search::FindErrors() {
                 if (m >> c & 1) weight[r][m] += kKernel[r][c];
 
     error_.assign(static_cast<std::size_t>(p_.samplesX) * p_.samplesY + 2 * kPadding, 0.0f);
-    for (int y = 0; y < p_.samplesY; ++y)
-        for (int x = 0; x < p_.samplesX; ++x) {
-            const int col = x + p_.offset;
-            const std::uint8_t* at = &pattern[BitAt(y, col)];
-            const int sum = weight[0][at[0]] + weight[1][at[w]] + weight[2][at[2 * w]] +
-                            weight[3][at[3 * w]] + weight[4][at[4 * w]];
-            error_[SampleAt(y, col)] = sum / 1000.0f - target_[BitAt(y + 2, col + 2)];
-        }
+    // A row's sums first, then its errors in a loop the compiler makes vector divisions of.
+    std::vector<int>& sums = buffers_.sums;
+    sums.resize(p_.samplesX);
+    for (int y = 0; y < p_.samplesY; ++y) {
+        const std::uint8_t* at = &pattern[BitAt(y, p_.offset)];
+        for (int x = 0; x < p_.samplesX; ++x)
+            sums[x] = weight[0][at[x]] + weight[1][at[x + w]] + weight[2][at[x + 2 * w]] +
+                      weight[3][at[x + 3 * w]] + weight[4][at[x + 4 * w]];
+        float* error = &error_[SampleAt(y, p_.offset)];
+        const float* target = &target_[BitAt(y + 2, p_.offset + 2)];
+        for (int x = 0; x < p_.samplesX; ++x) error[x] = sums[x] / 1000.0f - target[x];
+    }
 }
 
 LaneBits Search::LanesAt(int row, int col, int lanes) const {
@@ -427,9 +462,13 @@ void Search::Flip(int row, int col) {
     p_.bits[BitAt(row, col)] ^= 1;
     const Reach reach = ReachOf(row, col);
 #if SIMULATOR_AVX2
-    if (lanes_ && reach.firstR <= reach.lastR && reach.firstC <= reach.lastC) {
+    if (lanes_ > 1 && reach.firstR <= reach.lastR && reach.firstC <= reach.lastC) {
         const std::ptrdiff_t at = SampleAt(row - reach.firstR, col);
-        ChangeSamples(&error_[at], residual_ ? &cost_[at] : nullptr, p_.samplesX, reach.firstR,
+        if (points_ && residual_)
+            costFunctions_.change(&error_[at], &cost_[at], p_.samplesX, reach.firstR, reach.lastR,
+                                  reach.firstC, reach.lastC, sign, *points_);
+        else
+            ChangeSamples(&error_[at], residual_ ? &cost_[at] : nullptr, p_.samplesX, reach.firstR,
                       reach.lastR, reach.firstC, reach.lastC, sign,
                       residual_ ? residual_->Table() : nullptr);
         if (residual_) MarkAround(row, col, reach);
@@ -452,28 +491,42 @@ void Search::MarkAround(int row, int col, const Reach& reach) {
     const int lastRow = std::min(row - reach.firstR + 4, p_.height - 1);
     const int firstCol = col - reach.lastC,
               lastCol = std::min(col - reach.firstC + 4, p_.width - 1);
-    const int n = lastCol - firstCol + 1;  // at most 9
-    const std::uint64_t ones = 0x0101010101010101u;
-    for (int y = row - reach.lastR; y <= lastRow; ++y) {
-        std::uint8_t* at = &stale_[BitAt(y, firstCol)];
-        StoreWord(at, LoadWord(at) | (ones & FirstBytes(n)));
-        if (n > 8) at[8] = 1;
-    }
+    for (int y = row - reach.lastR; y <= lastRow; ++y) stale_.Set(y, firstCol, lastCol - firstCol + 1, true);
+}
+
+// The flags of bits (row, col) ... (row, col + lanes - 1) that would flip: lane j at bit j.
+// Without lanes (lanes_ is 1) they are not asked for.
+unsigned Search::SquaredFlipsAt([[maybe_unused]] int row, [[maybe_unused]] int col,
+                                [[maybe_unused]] int lanes) const {
+#if SIMULATOR_AVX2
+    if (lanes_ == 16) return SquaredFlips16(LanesAt(row, col, lanes));
+    return SquaredFlips(LanesAt(row, col, lanes)) & ((1u << lanes) - 1);
+#else
+    return 0;
+#endif
+}
+
+unsigned Search::ResidualFlipsAt([[maybe_unused]] int row, [[maybe_unused]] int col,
+                                 [[maybe_unused]] int lanes) const {
+#if SIMULATOR_AVX2
+    if (lanes_ == 16) return costFunctions_.flips(LanesAt(row, col, lanes), *points_);
+    return ResidualFlips(LanesAt(row, col, lanes), residual_->Table(), few_);
+#else
+    return 0;
+#endif
 }
 
 void Search::SquaredPass() {
     for (int row = 0; row < p_.height; ++row) {
         for (int col = 0; col < p_.width;) {
-#if SIMULATOR_AVX2
-            if (lanes_) {
-                const int lanes = std::min(kLanes, p_.width - col);
-                const unsigned flips = SquaredFlips(LanesAt(row, col, lanes)) & ((1u << lanes) - 1);
+            if (lanes_ > 1) {
+                const int lanes = std::min(lanes_, p_.width - col);
+                const unsigned flips = SquaredFlipsAt(row, col, lanes);
                 const int j = flips ? std::countr_zero(flips) : lanes;
                 if (j < lanes) Flip(row, col + j);
                 col += std::min(j + 1, lanes);
                 continue;
             }
-#endif
             if (!(SquaredChange(row, col) >= 0)) Flip(row, col);
             ++col;
         }
@@ -483,41 +536,44 @@ void Search::SquaredPass() {
 void Search::ResidualPasses(const ResidualCost& residual) {
     residual_ = &residual;
     cost_.resize(error_.size());
-    for (std::size_t s = 0; s < error_.size(); ++s) cost_[s] = residual(error_[s]);
-    stale_.assign(p_.bits.size() + 8, 1);  // words of flags are read and written past a row's end
+    stale_.SetAll(p_.width, p_.height);
+    bool costed = false;
 #if SIMULATOR_AVX2
-    FewSteps few;
-    if (residual.Steps().size() <= 4)
-        for (int step : residual.Steps())
-            few.quarters[few.count++] = static_cast<float>(
-                ResidualCost::kScale * step - ResidualCost::kRange * ResidualCost::kScale);
+    if (lanes_ == 16 && FitsStepPoints(residual.Steps())) {
+        points_.emplace(residual.Steps());
+        costFunctions_ = CostFunctionsOf(*points_);
+        costFunctions_.costs(error_.data(), cost_.data(), error_.size(), *points_);
+        costed = true;
+    } else {
+        lanes_ = std::min(lanes_, 8);
+        if (residual.Steps().size() <= 4)
+            for (int step : residual.Steps())
+                few_.quarters[few_.count++] = static_cast<float>(
+                    ResidualCost::kScale * step - ResidualCost::kRange * ResidualCost::kScale);
+    }
 #endif
+    if (!costed)
+        for (std::size_t s = 0; s < error_.size(); ++s) cost_[s] = residual(error_[s]);
     for (int pass = 0; pass < 3; ++pass) {
         for (int row = 0; row < p_.height; ++row) {
             for (int col = 0; col < p_.width;) {
-                std::uint8_t* stale = &stale_[BitAt(row, col)];
-#if SIMULATOR_AVX2
-                if (lanes_) {
-                    const int lanes = std::min(kLanes, p_.width - col);
-                    const std::uint64_t flags = LoadWord(stale) & FirstBytes(lanes);
-                    if (flags == 0) {
+                if (lanes_ > 1) {
+                    const int lanes = std::min(lanes_, p_.width - col);
+                    // A lane not stale would keep still; its figure is not looked at.
+                    const unsigned staleLanes = static_cast<unsigned>(stale_.Get(row, col)) & ((1u << lanes) - 1);
+                    if (staleLanes == 0) {
                         col += lanes;
                         continue;
                     }
-                    // A lane not stale would keep still; its figure is not looked at.
-                    const unsigned staleLanes = _mm_movemask_epi8(
-                        _mm_cmpgt_epi8(_mm_cvtsi64_si128(static_cast<long long>(flags)), _mm_setzero_si128()));
-                    const unsigned flips =
-                        ResidualFlips(LanesAt(row, col, lanes), residual.Table(), few) & staleLanes;
+                    const unsigned flips = ResidualFlipsAt(row, col, lanes) & staleLanes;
                     const int j = flips ? std::countr_zero(flips) : lanes;
-                    StoreWord(stale, LoadWord(stale) & ~FirstBytes(std::min(j + 1, lanes)));
+                    stale_.Set(row, col, std::min(j + 1, lanes), false);
                     if (j < lanes) Flip(row, col + j);
                     col += std::min(j + 1, lanes);
                     continue;
                 }
-#endif
-                if (*stale) {
-                    *stale = 0;
+                if (stale_.Get(row, col) & 1) {
+                    stale_.Set(row, col, 1, false);
                     if (ResidualChange(row, col) < 0) Flip(row, col);
                 }
                 ++col;
@@ -528,13 +584,35 @@ void Search::ResidualPasses(const ResidualCost& residual) {
 
 }  // namespace
 
-void ChooseBaseBits(BasePlane& p, const std::vector<float>& target, std::span<const int> steps,
-                    Weighing weighing) {
-    Search search(p, target, weighing == Weighing::Lanes);
-    search.Diffuse();
+namespace {
+
+// Everything after the diffusion.
+void SearchBits(BasePlane& p, const std::vector<float>& target, std::span<const int> steps,
+                Weighing weighing) {
+    Search search(p, target, weighing);
     search.FindErrors();
     search.SquaredPass();
     search.ResidualPasses(ResidualCost(steps));
+}
+
+}  // namespace
+
+void ChooseBaseBits(BasePlane& p, const std::vector<float>& target, std::span<const int> steps,
+                    Weighing weighing) {
+    Diffuse<1>({&p}, {&target});
+    SearchBits(p, target, steps, weighing);
+}
+
+void ChooseBaseBits(BasePlane& a, const std::vector<float>& targetA, BasePlane& b,
+                    const std::vector<float>& targetB, std::span<const int> steps, Weighing weighing) {
+    if (a.width == b.width && a.height == b.height) {
+        Diffuse<2>({&a, &b}, {&targetA, &targetB});
+    } else {
+        Diffuse<1>({&a}, {&targetA});
+        Diffuse<1>({&b}, {&targetB});
+    }
+    SearchBits(a, targetA, steps, weighing);
+    SearchBits(b, targetB, steps, weighing);
 }
 
 }  // namespace simulator

@@ -27,13 +27,18 @@ struct BasePlane {
     bool Bit(int col, int row) const { return bits[static_cast<std::size_t>(row) * width + col]; }
 };
 
-// How the search weighs the bits: one at a time, or eight of a row at once (AVX2; elsewhere one
-// at a time). Both choose the same bits.
-enum class Weighing { OneByOne, Lanes };
+// How the search weighs the bits: one at a time, or 8 (AVX2) or 16 (AVX-512) of a row at once,
+// each falling back to the next narrower way the processor has. All choose the same bits.
+enum class Weighing { OneByOne, Lanes8, Lanes16 };
 
 // Error diffusion of the density `target` / 255.475, then greedy bit flips: first toward the
 // target itself, then toward what leaves the least error after the best of `steps` is added.
 void ChooseBaseBits(BasePlane& p, const std::vector<float>& target, std::span<const int> steps,
-                    Weighing weighing = Weighing::Lanes);
+                    Weighing weighing = Weighing::Lanes16);
+// The same for two planes (a frame's chroma), whose error diffusions, one chain of dependent
+// steps each, run side by side when the planes have one shape.
+void ChooseBaseBits(BasePlane& a, const std::vector<float>& targetA, BasePlane& b,
+                    const std::vector<float>& targetB, std::span<const int> steps,
+                    Weighing weighing = Weighing::Lanes16);
 
 }  // namespace simulator

@@ -28,6 +28,10 @@ constexpr std::uint8_t kPortStatusReady = 0x18;  // selected, not out of paper, 
 
 constexpr std::uint8_t kResetControl = 0xC4;
 
+// The wall-clock host controller's lateness that the camera does not feel: two fields, about
+// the longest a thread waits for a core on a busy machine.
+constexpr Nanoseconds kHostLateness = 2 * timing::kFieldPeriod;
+
 TransferReply Ack(std::size_t bytes = 0) { return {Reply::Ack, bytes}; }
 TransferReply Stall() { return {Reply::Stall, 0}; }
 
@@ -89,10 +93,11 @@ void CameraCore::Advance(Nanoseconds now) {
             peripheral_.ForwardByte(byte.value, byte.command, forward);
         } else {
             reverse_.push_back(peripheral_.TakeByte(reverse));
+            if (reverse_.size() == timing::kReverseFifoBytes) reverseFullAt_ = reverse + timing::kEcpByteTime;
         }
     }
     peripheral_.Status(now);
-    peripheral_.PrepareNextFrame();
+    peripheral_.PrepareNextFrame(now);
 }
 
 // ---- registers -----------------------------------------------------------------------------
@@ -335,12 +340,16 @@ bool CameraCore::OutReady() const {
     return timing::kForwardFifoBytes - forward_.size() >= lastOutRequest_;
 }
 
-// A full FIFO holds the peripheral back; the byte it holds goes on once there is room.
+// A full FIFO holds the peripheral back; the byte it holds goes on once there is room. On the
+// wall clock the host controller is a thread that a busy machine runs late, where a real one
+// reads on time: a read up to kHostLateness late counts as made when the FIFO filled.
 void CameraCore::TakeReverse(std::size_t count, Nanoseconds now) {
     const bool wasFull = reverse_.size() >= timing::kReverseFifoBytes;
     reverse_.erase(reverse_.begin(), reverse_.begin() + static_cast<std::ptrdiff_t>(count));
-    if (wasFull && reverse_.size() < timing::kReverseFifoBytes)
-        reverseResumeAt_ = std::max(reverseResumeAt_, now);
+    if (!wasFull || reverse_.size() >= timing::kReverseFifoBytes) return;
+    const bool wall = clock_.mode() == platform::Clock::Mode::Wall;
+    const Nanoseconds resume = wall ? std::max(reverseFullAt_, now - kHostLateness) : now;
+    reverseResumeAt_ = std::max(reverseResumeAt_, resume);
 }
 
 std::optional<platform::Clock::TimePoint> CameraCore::NextChance(std::uint8_t endpoint) {

@@ -121,6 +121,7 @@ private:
     Nanoseconds forwardBusyUntil_ = 0;
     std::deque<std::uint8_t> reverse_;
     Nanoseconds reverseResumeAt_ = 0;
+    Nanoseconds reverseFullAt_ = 0;  // when the peripheral last found the FIFO full
     std::size_t dropPending_ = 0;
     std::size_t insertPending_ = 0;
     std::uint8_t insertValue_ = 0;

@@ -1,22 +1,35 @@
+// GCC 12 takes the undefined pass-through operand inside its own 512-bit intrinsics for an
+// uninitialized variable.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
 #include "frame_encoder.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
+#include <cstring>
 #include <span>
 
 #include "base_bits.h"
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define SIMULATOR_AVX512 1
+#define SIMULATOR_AVX512_FUNCTION __attribute__((target("avx512f")))
+#endif
 
 namespace simulator {
 namespace {
 
 // std::lround of a float of moderate size, without the library call: the truncation and the
-// fraction left are exact, and halves go away from zero.
+// fraction left are exact, and halves go away from zero. Without branches: the picture's
+// fractions are as good as random.
 int RoundHalfAway(float v) {
-    int i = static_cast<int>(v);
+    const int i = static_cast<int>(v);
     const float fraction = v - static_cast<float>(i);
-    if (fraction >= 0.5f) ++i;
-    else if (fraction <= -0.5f) --i;
-    return i;
+    return i + (fraction >= 0.5f) - (fraction <= -0.5f);
 }
 
 constexpr int kLuma4[] = {2, 6, 10, 14, 18, 24, 32, 40, -2, -6, -10, -14, -18, -24, -32, -40};
@@ -29,7 +42,8 @@ constexpr int kChroma1[] = {4, -4};
 // base value the smoothing gives (at most 255 plus six roundings up) and wanted value.
 class BestCodes {
 public:
-    BestCodes(std::span<const int> steps, bool wraps) : steps_(steps), wraps_(wraps), table_(kBases * 256) {
+    // The table has 3 bytes to spare, for 4-byte gathers of its last entries.
+    BestCodes(std::span<const int> steps, bool wraps) : steps_(steps), wraps_(wraps), table_(kBases * 256 + 3) {
         for (int base = 0; base < kBases; ++base)
             for (int wanted = 0; wanted < 256; ++wanted)
                 table_[base * 256 + wanted] = static_cast<std::uint8_t>(Search(base, wanted));
@@ -38,6 +52,17 @@ public:
     int operator()(int base, float target) const {
         const int wanted = target > 0.0f ? std::min(RoundHalfAway(std::min(target, 256.0f)), 255) : 0;
         return base >= 0 && base < kBases ? table_[base * 256 + wanted] : Search(base, wanted);
+    }
+    // The same for a row of n samples.
+    void Row(const int* base, const float* target, int* codes, int n) const {
+        int i = 0;
+#if SIMULATOR_AVX512
+        static const bool lanes = __builtin_cpu_supports("avx512f");
+        if (lanes)
+            for (; i + 16 <= n; i += 16)
+                if (!Sixteen(table_.data(), base + i, target + i, codes + i)) break;
+#endif
+        for (; i < n; ++i) codes[i] = (*this)(base[i], target[i]);
     }
 
 private:
@@ -55,6 +80,26 @@ private:
         }
         return best;
     }
+#if SIMULATOR_AVX512
+    // Sixteen samples as operator() takes them, if all their bases lie in the table.
+    SIMULATOR_AVX512_FUNCTION static bool Sixteen(const std::uint8_t* table, const int* base, const float* target,
+                                                  int* codes) {
+        const __m512i b = _mm512_loadu_si512(base);
+        if (_mm512_cmplt_epu32_mask(b, _mm512_set1_epi32(kBases)) != 0xFFFF) return false;
+        const __m512 t = _mm512_loadu_ps(target);
+        // RoundHalfAway of a target in (0, 256]: the truncation, and one more for a fraction
+        // (exact) of a half or more.
+        const __m512 c = _mm512_min_ps(t, _mm512_set1_ps(256.0f));
+        const __m512 whole = _mm512_roundscale_ps(c, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+        const __mmask16 up = _mm512_cmp_ps_mask(_mm512_sub_ps(c, whole), _mm512_set1_ps(0.5f), _CMP_GE_OQ);
+        __m512i wanted = _mm512_cvttps_epi32(_mm512_mask_add_ps(whole, up, whole, _mm512_set1_ps(1.0f)));
+        wanted = _mm512_maskz_min_epi32(_mm512_cmp_ps_mask(t, _mm512_setzero_ps(), _CMP_GT_OQ), wanted,
+                                        _mm512_set1_epi32(255));
+        const __m512i at = _mm512_add_epi32(_mm512_slli_epi32(b, 8), wanted);
+        _mm512_storeu_si512(codes, _mm512_and_si512(_mm512_i32gather_epi32(at, table, 1), _mm512_set1_epi32(0xFF)));
+        return true;
+    }
+#endif
     std::span<const int> steps_;
     bool wraps_;
     std::vector<std::uint8_t> table_;
@@ -75,7 +120,7 @@ const Coding& CodingOf(FrameFormat format) {
     }
 }
 
-float TargetOf(const std::vector<float>& target, const BasePlane& p, int x, int y) {
+const float& TargetOf(const std::vector<float>& target, const BasePlane& p, int x, int y) {
     return target[static_cast<std::size_t>(y + 2) * p.width + x + p.offset + 2];
 }
 
@@ -96,8 +141,10 @@ public:
                         for (int dx = 0; dx < 2; ++dx)
                             values_[pair][part][m] |= static_cast<std::uint64_t>(Value(dy, dx, pair, part, m)) << (16 * (2 * dy + dx));
     }
-    // The four samples' values of a window given as six rows of six bits.
-    std::uint64_t operator()(const int rows[6], int firstPart) const {
+    // The four samples' values of a window given as six rows of six bits; the cut is known
+    // when compiled, so that the shifts and masks are constants.
+    template <int firstPart>
+    std::uint64_t Sum(const int rows[6]) const {
         std::uint64_t total = 0;
         for (int pair = 0; pair < 3; ++pair)
             for (int part = firstPart; part < firstPart + 2; ++part) {
@@ -128,7 +175,6 @@ const WindowParts kWindowParts;
 // every frame, freed back to the system in between, cost more in page faults than the work.
 struct Buffers {
     std::vector<float> y, cr, cb;
-    std::vector<std::uint8_t> windows;
     std::vector<int> base, lumaCodes, crCodes, cbCodes;
 };
 
@@ -138,30 +184,50 @@ Buffers& ThreadBuffers() {
 }
 
 // The smoothed values exactly as the decoder forms them.
+// Six bits of a row (bytes of 0 or 1) as bits 0 to 5, reading no further than `end`: the
+// multiply moves byte k's bit to bit 56 + k, and no two of its products meet.
+unsigned SixBits(const std::uint8_t* bits, const std::uint8_t* end) {
+    std::uint64_t word = 0;
+    if (std::endian::native == std::endian::little && end - bits >= 8)
+        std::memcpy(&word, bits, sizeof word);  // bytes 6 and 7 land above bit 63
+    else
+        for (int k = 0; k < 6; ++k) word |= std::uint64_t{bits[k]} << (8 * k);
+    return (word * 0x0102040810204080u) >> 56 & 63;
+}
+
 void SmoothedBases(const BasePlane& p, std::vector<int>& out) {
-    // Per bit, the six bits of its row from it rightward.
-    std::vector<std::uint8_t>& windows = ThreadBuffers().windows;
-    windows.resize(p.bits.size());
-    for (int row = 0; row < p.height; ++row) {
-        int m = 0;
-        for (int col = p.width - 1; col >= 0; --col) {
-            m = (m << 1 | p.Bit(col, row)) & 63;
-            windows[static_cast<std::size_t>(row) * p.width + col] = static_cast<std::uint8_t>(m);
-        }
-    }
     out.resize(static_cast<std::size_t>(p.samplesX) * p.samplesY);
+    const std::uint8_t* end = p.bits.data() + p.bits.size();
     for (int y0 = 0; y0 < p.samplesY; y0 += 2) {
+        const bool pair = y0 + 1 < p.samplesY;
+        int* upper = out.data() + static_cast<std::size_t>(y0) * p.samplesX;
+        int* lower = pair ? upper + p.samplesX : nullptr;
         for (int x0 = 0; x0 < p.samplesX; x0 += 2) {
             const int left = x0 + p.offset;
             int rows[6] = {};
-            for (int r = 0; r < 6 && y0 + r < p.height; ++r) rows[r] = windows[static_cast<std::size_t>(y0 + r) * p.width + left];
-            const std::uint64_t values = kWindowParts(rows, left % 4 == 0 ? 0 : 2);
-            for (int dy = 0; dy < 2 && y0 + dy < p.samplesY; ++dy)
-                for (int dx = 0; dx < 2 && x0 + dx < p.samplesX; ++dx)
-                    out[static_cast<std::size_t>(y0 + dy) * p.samplesX + x0 + dx] = values >> (16 * (2 * dy + dx)) & 0xFFFF;
+            for (int r = 0; r < 6 && y0 + r < p.height; ++r)
+                rows[r] = static_cast<int>(SixBits(&p.bits[static_cast<std::size_t>(y0 + r) * p.width + left], end));
+            const std::uint64_t values = left % 4 == 0 ? kWindowParts.Sum<0>(rows) : kWindowParts.Sum<2>(rows);
+            const bool both = x0 + 1 < p.samplesX;
+            upper[x0] = values & 0xFFFF;
+            if (both) upper[x0 + 1] = values >> 16 & 0xFFFF;
+            if (!pair) continue;
+            lower[x0] = values >> 32 & 0xFFFF;
+            if (both) lower[x0 + 1] = values >> 48 & 0xFFFF;
         }
     }
 }
+
+// Four bits (bytes of 0 or 1) as bits 0 to 3: the multiply moves byte k's bit to bit 21 + k,
+// and no two of its products meet.
+unsigned Nibble(const std::uint8_t* bits) {
+    const std::uint32_t word = bits[0] | bits[1] << 8 | bits[2] << 16 | static_cast<std::uint32_t>(bits[3]) << 24;
+    return (word * 0x204081u) >> 21 & 0xF;
+}
+
+// Bits 0 to 3 spread to bits 0, 2, 4 and 6.
+constexpr std::uint8_t kSpread[16] = {0x00, 0x01, 0x04, 0x05, 0x10, 0x11, 0x14, 0x15,
+                                      0x40, 0x41, 0x44, 0x45, 0x50, 0x51, 0x54, 0x55};
 
 void PackBaseLayer(const BasePlane& luma, const BasePlane& cr, const BasePlane& cb,
                    std::vector<std::uint8_t>& out) {
@@ -169,12 +235,9 @@ void PackBaseLayer(const BasePlane& luma, const BasePlane& cr, const BasePlane& 
     out.assign(static_cast<std::size_t>(width) * height / 4, 0);
     // Byte of a pair of rows, four columns: bit 2k + 1 the upper row, bit 2k the lower.
     auto pack = [](const BasePlane& p, int col, int row) {
-        std::uint8_t v = 0;
-        for (int k = 0; k < 4; ++k) {
-            if (p.Bit(col + k, row)) v |= 1 << (2 * k + 1);
-            if (p.Bit(col + k, row + 1)) v |= 1 << (2 * k);
-        }
-        return v;
+        const std::uint8_t* upper = &p.bits[static_cast<std::size_t>(row) * p.width + col];
+        const std::uint8_t* lower = upper + p.width;
+        return static_cast<std::uint8_t>(kSpread[Nibble(upper)] << 1 | kSpread[Nibble(lower)]);
     };
     std::size_t i = 0;
     for (int band = 0; band < height / 4; ++band) {
@@ -301,27 +364,24 @@ CompressedFrame EncodeCompressed(FrameFormat format, const YcbcrPlanes& picture)
     BasePlane cbPlane = crPlane;
     const Coding& coding = CodingOf(format);
     ChooseBaseBits(lumaPlane, y, coding.luma);
-    ChooseBaseBits(crPlane, cr, coding.chroma);
-    ChooseBaseBits(cbPlane, cb, coding.chroma);
+    ChooseBaseBits(crPlane, cr, cbPlane, cb, coding.chroma);
     PackBaseLayer(lumaPlane, crPlane, cbPlane, frame.baseLayer);
 
     std::vector<int>& base = buffers.base;
     std::vector<int> &lumaCodes = buffers.lumaCodes, &crCodes = buffers.crCodes, &cbCodes = buffers.cbCodes;
     SmoothedBases(lumaPlane, base);
     lumaCodes.resize(base.size());
-    for (int row = 0; row < height; ++row)
-        for (int x = 0; x < width; ++x) {
-            const std::size_t i = static_cast<std::size_t>(row) * width + x;
-            lumaCodes[i] = coding.lumaCodes(base[i], TargetOf(y, lumaPlane, x, row));
-        }
+    for (int row = 0; row < height; ++row) {
+        const std::size_t i = static_cast<std::size_t>(row) * width;
+        coding.lumaCodes.Row(&base[i], &TargetOf(y, lumaPlane, 0, row), &lumaCodes[i], width);
+    }
     auto chromaCodes = [&](const BasePlane& plane, const std::vector<float>& target, std::vector<int>& codes) {
         SmoothedBases(plane, base);
         codes.resize(base.size());
-        for (int row = 0; row < height; ++row)
-            for (int m = 0; m < width / 2; ++m) {
-                const std::size_t i = static_cast<std::size_t>(row) * (width / 2) + m;
-                codes[i] = coding.chromaCodes(base[i], TargetOf(target, plane, m, row));
-            }
+        for (int row = 0; row < height; ++row) {
+            const std::size_t i = static_cast<std::size_t>(row) * (width / 2);
+            coding.chromaCodes.Row(&base[i], &TargetOf(target, plane, 0, row), &codes[i], width / 2);
+        }
     };
     chromaCodes(crPlane, cr, crCodes);
     chromaCodes(cbPlane, cb, cbCodes);

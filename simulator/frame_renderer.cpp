@@ -1,5 +1,6 @@
 #include "frame_renderer.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "frame_encoder.h"
@@ -17,8 +18,17 @@ bool operator==(const FrameJob& a, const FrameJob& b) {
            a.trailer == b.trailer;
 }
 
+FrameRenderer::FrameRenderer(const Scene& scene)
+    : FrameRenderer([&scene](const FrameJob& job) {
+          // Kept from frame to frame on each thread: a fresh picture every frame costs page faults.
+          thread_local YcbcrPlanes picture;
+          scene.Sample(job.window, job.sceneField, job.adjustments, picture);
+          return AssembleFrame(job.format, picture, job.frameBytes, job.secondLayerOffset, job.trailer);
+      }) {}
+
 // The worker starts last, once every member it reads exists.
-FrameRenderer::FrameRenderer(const Scene& scene) : scene_(scene), worker_([this] { Work(); }) {}
+FrameRenderer::FrameRenderer(RenderFunction render)
+    : render_(std::move(render)), worker_([this] { Work(); }) {}
 
 FrameRenderer::~FrameRenderer() {
     {
@@ -29,54 +39,63 @@ FrameRenderer::~FrameRenderer() {
     worker_.join();
 }
 
-std::vector<std::uint8_t> FrameRenderer::Assemble(const FrameJob& job) const {
-    // Kept from frame to frame on each thread: a fresh picture every frame costs page faults.
-    thread_local YcbcrPlanes picture;
-    scene_.Sample(job.window, job.sceneField, job.adjustments, picture);
-    return AssembleFrame(job.format, picture, job.frameBytes, job.secondLayerOffset, job.trailer);
+std::list<FrameRenderer::Entry>::iterator FrameRenderer::Find(const FrameJob& job) {
+    return std::ranges::find(entries_, job, &Entry::job);
 }
 
-void FrameRenderer::Prepare(const FrameJob& job) {
+void FrameRenderer::Prepare(std::span<const FrameJob> jobs) {
+    auto wanted = [&](const Entry& e) { return std::ranges::find(jobs, e.job) != jobs.end(); };
+    bool queued = false;
     {
         std::lock_guard lock(mutex_);
-        if (job_ && *job_ == job) return;
-        job_ = job;
-        done_ = false;
-        bytes_.clear();
+        std::erase_if(entries_, [&](const Entry& e) { return e.state == State::Queued && !wanted(e); });
+        for (const FrameJob& job : jobs) {
+            if (Find(job) != entries_.end()) continue;
+            entries_.push_back(Entry{job, State::Queued, {}});
+            queued = true;
+        }
+        // Crowd out the oldest finished guesses; one under way stays until it is done.
+        for (auto it = entries_.begin(); entries_.size() > kKept && it != entries_.end();)
+            it = it->state == State::Done && !wanted(*it) ? entries_.erase(it) : std::next(it);
     }
-    changed_.notify_all();
+    if (queued) changed_.notify_all();
 }
 
 std::vector<std::uint8_t> FrameRenderer::Render(const FrameJob& job) {
     {
         std::unique_lock lock(mutex_);
-        if (job_ && *job_ == job) {
-            changed_.wait(lock, [&] { return done_; });
-            std::vector<std::uint8_t> bytes = std::move(bytes_);
-            job_.reset();
-            done_ = false;
-            bytes_.clear();
+        const auto it = Find(job);
+        if (it != entries_.end() && it->state == State::Queued) {
+            // The worker is still at another job: rendering here is over sooner than waiting.
+            entries_.erase(it);
+        } else if (it != entries_.end()) {
+            changed_.wait(lock, [&] { return it->state == State::Done; });
+            std::vector<std::uint8_t> bytes = std::move(it->bytes);
+            entries_.erase(it);
             return bytes;
         }
     }
-    return Assemble(job);
+    return render_(job);
 }
 
 void FrameRenderer::Work() {
     std::unique_lock lock(mutex_);
     for (;;) {
-        changed_.wait(lock, [&] { return stopping_ || (job_ && !done_); });
+        auto next = entries_.end();
+        changed_.wait(lock, [&] {
+            next = std::ranges::find(entries_, State::Queued, &Entry::state);
+            return stopping_ || next != entries_.end();
+        });
         if (stopping_) return;
-        const FrameJob job = *job_;
+        next->state = State::Running;
+        const FrameJob job = next->job;
         lock.unlock();
-        std::vector<std::uint8_t> bytes = Assemble(job);
+        std::vector<std::uint8_t> bytes = render_(job);
         lock.lock();
-        // A job replaced meanwhile is rendered again on the next turn.
-        if (job_ && *job_ == job) {
-            bytes_ = std::move(bytes);
-            done_ = true;
-            changed_.notify_all();
-        }
+        // Only Prepare and Render remove entries, and neither removes one under way.
+        next->bytes = std::move(bytes);
+        next->state = State::Done;
+        changed_.notify_all();
     }
 }
 

@@ -1,14 +1,18 @@
-// Renders the controller's frames (scene sampling and encoding) on a worker thread, one frame
-// ahead of the field clock. The work costs no simulated time, but it costs real time: on the
-// wall clock, rendering at the field start held the bus still for tens of milliseconds per
-// frame. A frame asked for is the same bytes whether it was prepared or not.
+// Renders the controller's frames (scene sampling and encoding) on a worker thread, ahead of
+// the field clock. The work costs no simulated time, but it costs real time: on the wall
+// clock, rendering at the field start held the bus still for milliseconds per frame. The
+// peripheral foresees the field a frame will start on, and the next one when the frame may
+// slip to it; a finished render is kept until it is asked for or crowded out. A frame asked for
+// is the same bytes whether it was prepared or not.
 #pragma once
 
 #include <array>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <list>
 #include <mutex>
-#include <optional>
+#include <span>
 #include <thread>
 #include <vector>
 
@@ -31,27 +35,39 @@ bool operator==(const FrameJob& a, const FrameJob& b);
 
 class FrameRenderer {
 public:
+    using RenderFunction = std::function<std::vector<std::uint8_t>(const FrameJob&)>;
+
     explicit FrameRenderer(const Scene& scene);
+    // Tests watch and pace the rendering through `render`; it runs on either thread.
+    explicit FrameRenderer(RenderFunction render);
     ~FrameRenderer();
     FrameRenderer(const FrameRenderer&) = delete;
     FrameRenderer& operator=(const FrameRenderer&) = delete;
 
-    // Starts rendering `job` in the background unless it is already prepared or under way.
-    void Prepare(const FrameJob& job);
-    // The frame's bytes: the prepared ones when `job` was prepared (waiting for them if need
-    // be), else rendered now.
+    // Has `jobs` rendered in the background, in that order, unless they are already prepared.
+    // A job left out that has not started is dropped; one under way or finished is kept.
+    void Prepare(std::span<const FrameJob> jobs);
+    // The frame's bytes: the prepared ones when the worker has them or is at them (waiting for
+    // it then), else rendered on the calling thread. Prepare and Render come from one thread.
     std::vector<std::uint8_t> Render(const FrameJob& job);
 
 private:
-    std::vector<std::uint8_t> Assemble(const FrameJob& job) const;
+    enum class State { Queued, Running, Done };
+    struct Entry {
+        FrameJob job;
+        State state = State::Queued;
+        std::vector<std::uint8_t> bytes;
+    };
+    // The foreseen field, the next one, and one under way or finished for an earlier guess.
+    static constexpr std::size_t kKept = 3;
+
+    std::list<Entry>::iterator Find(const FrameJob& job);
     void Work();
 
-    const Scene& scene_;
+    RenderFunction render_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::optional<FrameJob> job_;  // the job prepared or under way
-    bool done_ = false;
-    std::vector<std::uint8_t> bytes_;
+    std::list<Entry> entries_;  // in the order they were asked for
     bool stopping_ = false;
     std::thread worker_;
 };

@@ -13,6 +13,11 @@ constexpr std::uint8_t kRegisterCommand = 0xC0;  // OR the register number
 constexpr std::uint8_t kResetRegister = 0x00, kModeRegister = 0x01, kSerialRegister = 0x18;
 constexpr std::uint8_t kResetBit = 0x02, kStreamBit = 0x80;
 constexpr std::size_t kRecentFrames = 32;
+// A frame is rendered ahead from this long before its field starts: several renders' time on
+// a busy machine.
+constexpr Nanoseconds kRenderLead = 40'000'000;
+// A frame foreseen to end closer than this to its field boundary may well start a field later.
+constexpr Nanoseconds kSlipMargin = 2'000'000;
 
 platform::Clock::TimePoint At(Nanoseconds ns) { return platform::Clock::TimePoint(ns / 1000); }
 
@@ -185,14 +190,18 @@ std::uint8_t Peripheral::TakeByte(Nanoseconds at) {
     return byte;
 }
 
-// A frame under way ends at the ECP rate at the earliest; one that the host holds back
-// starts a field later than foreseen, and its frame is then rendered when it starts.
-void Peripheral::PrepareNextFrame() {
+// A frame under way ends at the ECP rate at the earliest, and later when the host holds it
+// back, so a guess made long before the field start is likely to move on and its render be
+// wasted. Near a field boundary the frame may slip to the next field, which is foreseen too.
+void Peripheral::PrepareNextFrame(Nanoseconds now) {
     if (!Producing()) return;
     const Nanoseconds ready =
         frameActive_ ? nextByteAt_ + static_cast<Nanoseconds>(frame_.size() - position_) * timing::kEcpByteTime
                      : readyAt_;
-    renderer_.Prepare(JobFor(FieldStartFrom(ready)));
+    const Nanoseconds field = FieldStartFrom(ready);
+    if (field - now > kRenderLead) return;
+    const FrameJob jobs[] = {JobFor(field), JobFor(field + timing::kFieldPeriod)};
+    renderer_.Prepare(std::span(jobs, field - ready < kSlipMargin ? 2 : 1));
 }
 
 FrameJob Peripheral::JobFor(Nanoseconds captureTime) const {

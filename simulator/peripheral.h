@@ -53,8 +53,9 @@ public:
     bool Producing() const;
     Nanoseconds NextByteTime() const;
     std::uint8_t TakeByte(Nanoseconds at);
-    // Has the next frame rendered ahead, for the field it will most likely start on.
-    void PrepareNextFrame();
+    // Has the next frame rendered ahead once its field is near, for the field it will most
+    // likely start on.
+    void PrepareNextFrame(Nanoseconds now);
 
     const std::array<std::uint8_t, 32>& registers() const { return registers_; }
     std::uint64_t framesStarted() const { return framesStarted_; }

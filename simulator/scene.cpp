@@ -84,8 +84,13 @@ bool SegmentLit(int digit, int x, int y) {
 
 }  // namespace
 
+// std::lround clamped to a byte, without the library call: within (0, 255) the truncation and
+// the fraction left are exact, and halves go away from zero.
 std::uint8_t ToByte(float value) {
-    return static_cast<std::uint8_t>(std::clamp(std::lround(value), 0L, 255L));
+    if (!(value > 0.0f)) return 0;
+    if (value >= 255.0f) return 255;
+    const int whole = static_cast<int>(value);
+    return static_cast<std::uint8_t>(value - static_cast<float>(whole) >= 0.5f ? whole + 1 : whole);
 }
 
 int Window::PictureWidth() const {
@@ -190,39 +195,63 @@ void Scene::Sample(const Window& window, std::uint64_t field, const PictureAdjus
     // row it covers, in the same order as pixel by pixel.
     const int lineWidth = std::max(window.width, 1);
     std::vector<Colour> line(static_cast<std::size_t>(lineWidth));
+    // Only the disk's and the counter's boxes differ from the still picture.
+    const int diskX = 40 + static_cast<int>((field * 6) % 640);
+    const int counterRight = kCounterX + kDigits * (kDigitWidth + 6) + 2;
+    const Colour black{16.0f, 128.0f, 128.0f};
+    // The window's columns [inFrom, inTo) lie in the field.
+    const int inFrom = std::clamp(-window.startX, 0, lineWidth);
+    const int inTo = std::clamp(kFieldWidth - window.startX, inFrom, lineWidth);
     auto layOut = [&](int y) {
         const int fy = window.startY + y;
-        const bool disk = fy >= kDiskY - kDiskRadius && fy <= kDiskY + kDiskRadius;
-        const bool counter = fy >= kCounterY - 4 && fy < kCounterY + kDigitHeight + 4;
-        const bool plain = !animated_ || (!disk && !counter);
-        for (int x = 0; x < lineWidth; ++x) line[x] = plain ? StillPixel(window.startX + x, fy) : Pixel(window.startX + x, fy, field);
+        if (fy < 0 || fy >= kFieldHeight) {
+            std::fill(line.begin(), line.end(), black);
+            return;
+        }
+        std::fill(line.begin(), line.begin() + inFrom, black);
+        const Colour* still = &still_[static_cast<std::size_t>(fy) * kFieldWidth];
+        std::copy(still + window.startX + inFrom, still + window.startX + inTo, line.begin() + inFrom);
+        std::fill(line.begin() + inTo, line.end(), black);
+        if (!animated_) return;
+        auto animate = [&](int fromX, int toX) {  // field columns [fromX, toX)
+            const int from = std::max(fromX - window.startX, 0), to = std::min(toX - window.startX, lineWidth);
+            for (int x = from; x < to; ++x) line[x] = Pixel(window.startX + x, fy, field);
+        };
+        if (fy >= kDiskY - kDiskRadius && fy <= kDiskY + kDiskRadius) animate(diskX - kDiskRadius, diskX + kDiskRadius + 1);
+        if (fy >= kCounterY - 4 && fy < kCounterY + kDigitHeight + 4) animate(kCounterX - 4, counterRight);
     };
     std::vector<std::pair<int, int>> columns(static_cast<std::size_t>(out.width));
     for (int ox = 0; ox < out.width; ++ox) columns[ox] = span(ox, window.scaleX, lineWidth);
-    std::vector<Colour> sums(static_cast<std::size_t>(out.width));
+    // Per output column, the sums of its three planes (apart, so that the settings are
+    // applied to a row of them as vectors) and its count of field columns.
+    const std::size_t width = static_cast<std::size_t>(out.width);
+    std::vector<float> sumY(width), sumCb(width), sumCr(width);
+    std::vector<int> across(width);
+    for (std::size_t ox = 0; ox < width; ++ox) across[ox] = columns[ox].second - columns[ox].first;
     for (int oy = 0; oy < out.height; ++oy) {
         const auto [y0, y1] = span(oy, window.scaleY, std::max(window.height, 1));
-        std::fill(sums.begin(), sums.end(), Colour{0, 0, 0});
+        std::fill(sumY.begin(), sumY.end(), 0.0f);
+        std::fill(sumCb.begin(), sumCb.end(), 0.0f);
+        std::fill(sumCr.begin(), sumCr.end(), 0.0f);
         for (int y = y0; y < y1; ++y) {
             layOut(y);
-            for (int ox = 0; ox < out.width; ++ox) {
-                Colour& sum = sums[ox];
+            for (std::size_t ox = 0; ox < width; ++ox) {
                 for (int x = columns[ox].first; x < columns[ox].second; ++x) {
-                    sum.y += line[x].y;
-                    sum.cb += line[x].cb;
-                    sum.cr += line[x].cr;
+                    sumY[ox] += line[x].y;
+                    sumCb[ox] += line[x].cb;
+                    sumCr[ox] += line[x].cr;
                 }
             }
         }
-        for (int ox = 0; ox < out.width; ++ox) {
-            const auto [x0, x1] = columns[ox];
-            const float sy = sums[ox].y, sb = sums[ox].cb, sr = sums[ox].cr;
-            const float n = static_cast<float>((y1 - y0) * (x1 - x0));
-            const float cb = (sb / n - 128.0f) * saturation, cr = (sr / n - 128.0f) * saturation;
-            const std::size_t i = static_cast<std::size_t>(oy) * out.width + ox;
-            out.y[i] = std::clamp((sy / n - 128.0f) * contrast + 128.0f + brightness, 0.0f, 255.0f);
-            out.cb[i] = std::clamp(128.0f + cb * cosA - cr * sinA, 0.0f, 255.0f);
-            out.cr[i] = std::clamp(128.0f + cb * sinA + cr * cosA, 0.0f, 255.0f);
+        float* outY = out.y.data() + oy * width;
+        float* outCb = out.cb.data() + oy * width;
+        float* outCr = out.cr.data() + oy * width;
+        for (std::size_t ox = 0; ox < width; ++ox) {
+            const float n = static_cast<float>((y1 - y0) * across[ox]);
+            const float cb = (sumCb[ox] / n - 128.0f) * saturation, cr = (sumCr[ox] / n - 128.0f) * saturation;
+            outY[ox] = std::clamp((sumY[ox] / n - 128.0f) * contrast + 128.0f + brightness, 0.0f, 255.0f);
+            outCb[ox] = std::clamp(128.0f + cb * cosA - cr * sinA, 0.0f, 255.0f);
+            outCr[ox] = std::clamp(128.0f + cb * sinA + cr * cosA, 0.0f, 255.0f);
         }
     }
 }

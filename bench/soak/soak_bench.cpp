@@ -1,11 +1,14 @@
 // A long capture session on the virtual clock: the whole stack brought up once, then frames
 // with something changed every 5 frames (output size and mode, zoom, pan, crop, video-decoder
 // settings), as an application left running for a day would do. It prints what the process
-// holds after the first change and at the end: a stack that does not grow shows the same.
+// holds after a warm-up, at each tenth of the run and at the end: a stack that does not grow
+// shows the same figures throughout.
 //
 //   soak_bench [frames]     (20000 by default)
+#include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -38,6 +41,7 @@ constexpr Size kSizes[] = {{160, 120}, {320, 240}, {176, 144}, {128, 96}, {352, 
 
 struct Holdings {
     long rssKilobytes;
+    std::size_t mallocKilobytes;  // what the process's allocations hold: RSS less the allocator's slack
     std::size_t poolBytes;
     std::size_t poolBlocks;
     std::size_t handles;
@@ -60,18 +64,19 @@ Holdings Measure(platform::Machine& machine)
 {
     auto& verifier = machine.kernel().verifier();
     return {RssKilobytes(),
+            (mallinfo2().uordblks + mallinfo2().hblkhd) / 1024,
             verifier.OutstandingBytes(kDriverTag),
             verifier.OutstandingAllocations(),
             platform::win32::OpenHandles(),
             platform::win32::LiveLocalBlocks() + platform::win32::LiveGlobalBlocks(),
-            machine.log().Text(platform::kernel::DebugLog::Source::Kernel).size()};
+            machine.log().Size(platform::kernel::DebugLog::Source::Kernel)};
 }
 
 void Print(const char* when, long frames, const Holdings& h)
 {
-    std::printf("%-6s %8ld frames  rss %7ld KiB  pool %6zu bytes in %3zu blocks  handles %2zu  heap blocks %2zu  "
+    std::printf("%-6s %8ld frames  rss %7ld KiB  malloc %7zu KiB  pool %6zu bytes in %3zu blocks  handles %2zu  heap blocks %2zu  "
                 "driver log %9zu bytes\n",
-                when, frames, h.rssKilobytes, h.poolBytes, h.poolBlocks, h.handles, h.heapBlocks, h.driverLogBytes);
+                when, frames, h.rssKilobytes, h.mallocKilobytes, h.poolBytes, h.poolBlocks, h.handles, h.heapBlocks, h.driverLogBytes);
 }
 
 // One capture context with the application's image, started and streaming.
@@ -121,6 +126,24 @@ bool Change(Capture& capture, long n, platform::Machine& machine, Holdings& betw
     }
 }
 
+// The simulated camera keeps its working buffers from frame to frame, each as large as the
+// largest window it has rendered, and the debug log fills its ring: every size in every mode
+// at the widest zoom comes first, then enough changes to fill the log, so that the figures
+// after it move only with growth that has no bound.
+bool WarmUp(Capture& capture)
+{
+    for (const Size size : kSizes)
+        for (int mode = 0; mode < 5; ++mode) {
+            capture.Stop();
+            if (!capture.Start(size, mode))
+                return false;
+            SetZoomFactor(capture.context, capture.context->zoomMin);
+            CaptureFrame(capture.context);
+            CaptureFrame(capture.context);
+        }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -135,21 +158,22 @@ int main(int argc, char** argv)
         return 1;
     }
     Capture capture;
-    long failed = 0;
-    Holdings start{}, between{};
-    // Once every kind of change has been made a few times and the debug log is full.
+    long failed = WarmUp(capture) ? 0 : 1;
+    Holdings between{};
     constexpr long kStartFrame = 20 * kFramesPerChange;
+    const long tenth = std::max(frames / 10, kStartFrame);
     for (long frame = 0; frame < frames; ++frame) {
         if (frame % kFramesPerChange == 0 && !Change(capture, frame / kFramesPerChange, *machine, between))
             ++failed;
         if (frame == kStartFrame)
-            start = between;
+            Print("start", frame, between);
+        else if (frame > kStartFrame && frame % tenth == 0)
+            Print("at", frame, between);
         if (capture.context != nullptr && capture.context->capturing)
             CaptureFrame(capture.context);
     }
     capture.Stop();
     const Holdings end = Measure(*machine);
-    Print("start", kStartFrame, start);
     Print("end", frames, end);
     std::printf("%ld frames, %ld changes failed, %.1f s on the platform clock\n", frames, failed,
                 GetTickCount() / 1000.0);

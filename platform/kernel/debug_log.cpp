@@ -21,6 +21,11 @@ std::string DebugLog::Text(Source source) const {
     return source == Source::Kernel ? kernel_ : user_;
 }
 
+std::size_t DebugLog::Size(Source source) const {
+    std::lock_guard lock(mutex_);
+    return (source == Source::Kernel ? kernel_ : user_).size();
+}
+
 void DebugLog::Clear() {
     std::lock_guard lock(mutex_);
     kernel_.clear();

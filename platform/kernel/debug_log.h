@@ -21,6 +21,7 @@ public:
     // The latest text of `source`: at most the capacity, starting at a line start once
     // older lines have gone.
     std::string Text(Source source) const;
+    std::size_t Size(Source source) const;
     void Clear();
     void SetEcho(bool echo);
     void SetCapacity(std::size_t bytes);

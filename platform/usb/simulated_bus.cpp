@@ -18,6 +18,8 @@ namespace {
 
 constexpr std::int64_t kFrameMicroseconds = 1000;
 constexpr int kBulkPacketsPerFrame = 19;
+// On the wall clock, the most bus time that a host controller run late makes up for at once.
+constexpr std::int64_t kCatchUpFrames = 40;
 
 Clock::TimePoint FrameEnd(Clock::TimePoint now) {
     return Clock::TimePoint((now.count() / kFrameMicroseconds + 1) * kFrameMicroseconds);
@@ -76,6 +78,8 @@ struct SimulatedBus::State {
     bool frameActive = false;  // the host controller is inside a frame and holds port pointers
     int completing = 0;        // completions being called back
     bool stopping = false;
+    // Wall clock: the end of the last frame that left data packets waiting, if it was the last.
+    std::optional<Clock::TimePoint> behindSince;
     std::thread hostController;
 
     enum class StepResult { Progress, Parked, Finished };
@@ -191,17 +195,22 @@ void SimulatedBus::State::RunFrame(std::unique_lock<std::mutex>& lock, std::vect
     }
 
     // The bus time of the next data packet, in 1/19 microseconds so that 19 packets fill
-    // exactly one frame.
+    // exactly one frame. On the wall clock a thread that a busy machine ran late has missed
+    // bus time in which a host controller would have gone on moving data: the packets go on
+    // from where the last frame left them, ahead of this frame's.
+    const bool paced = clock.mode() == Clock::Mode::Virtual;
     std::int64_t cursor = (clock.Now() - frameStart).count() * kBulkPacketsPerFrame;
+    if (timed && !paced && behindSince)
+        cursor = std::max<std::int64_t>((*behindSince - frameStart).count(), -kCatchUpFrames * kFrameMicroseconds) *
+                 kBulkPacketsPerFrame;
     auto cursorTime = [&] {
         return frameStart + Clock::Duration((cursor + kBulkPacketsPerFrame - 1) / kBulkPacketsPerFrame);
     };
     // On the wall clock a sleep of a packet's 52 us overshoots by tens of microseconds, so the
-    // packets of a frame go back to back there (still at most 19 a frame) and the bus sleeps only
-    // for a retry or the frame's end.
-    const bool paced = clock.mode() == Clock::Mode::Virtual;
+    // packets of a frame go back to back there (still at most 19 a frame, besides those made up
+    // for) and the bus sleeps only for a retry or the frame's end.
     bool awaitRetry = false;
-    int budget = kBulkPacketsPerFrame;
+    int budget = kBulkPacketsPerFrame + static_cast<int>(std::max<std::int64_t>(-cursor, 0) / kFrameMicroseconds);
     for (std::size_t next = 0; !dataPipes.empty() && (!timed || (budget > 0 && cursorTime() < frameEnd));) {
         if (timed && (paced || awaitRetry)) {
             clock.WaitUntil(lock, [&] { return stopping; }, cursorTime());
@@ -233,6 +242,9 @@ void SimulatedBus::State::RunFrame(std::unique_lock<std::mutex>& lock, std::vect
         }
     }
 
+    // Packets left for the next frame: the bus, not the devices, held them back.
+    const bool busBound = timed && !dataPipes.empty() && (budget == 0 || cursorTime() >= frameEnd);
+    behindSince = busBound && !paced ? std::optional(frameEnd) : std::nullopt;
     if (timed && used) clock.WaitUntil(lock, [&] { return stopping; }, frameEnd);
     frameActive = false;
     clock.NotifyAll(lock);

@@ -154,6 +154,22 @@ TEST_F(LorvcamRun, RealtimeCaptureComesUpAndStreams)
     EXPECT_LT(std::stod(run.err.substr(at + 12)), 4.0) << run.err;
 }
 
+// A camera that goes silent ends the run at the read the library gives up (2 s of platform
+// time), with only the pictures taken before it: in mode 0 the library would decode its last
+// frame in place again, which is no picture.
+TEST_F(LorvcamRun, AStalledCameraEndsTheRunWithOnlyItsGoodPictures)
+{
+    const RunResult run = Lorvcam("capture -q -n 10 --size 160x120 --stall-after 3 --format raw");
+    EXPECT_EQ(run.status, 1);
+    const std::string stopped = "lorvcam: the camera stopped answering during the capture; ";
+    const std::size_t at = run.err.find(stopped);
+    ASSERT_NE(at, std::string::npos) << run.err;
+    const int frames = std::stoi(run.err.substr(at + stopped.size()));
+    EXPECT_GE(frames, 3) << run.err;
+    EXPECT_LT(frames, 10) << run.err;
+    EXPECT_EQ(run.out.size(), std::size_t(frames) * 160 * 120 * 3);
+}
+
 // The library's rows are bottom-up and red sits first (24-bit) or in the low bits (16-bit):
 // a picture upside down or with red and blue exchanged shows here.
 TEST_F(LorvcamRun, FilmedSceneKeepsItsOrientationAndColours)

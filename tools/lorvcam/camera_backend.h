@@ -36,7 +36,7 @@ public:
     std::string DriverLog() const;          // the driver's debug lines so far; empty where unreadable
     std::string ReasonsHint() const;        // where a failed bring-up's reasons can be read
     bool CameraGone() const;                // the camera was unplugged since it came up
-    void StopAnswering();                   // the simulated camera goes silent (Linux, for lorvcam view)
+    void PictureTaken(long pictures);       // the simulated camera goes silent here if --stall-after says so
 
 private:
     struct Parts;

@@ -27,6 +27,9 @@ void AddPlatformOptions(CLI::App& command, PlatformOptions& options)
         ->check(CLI::ExistingFile);
     command.add_flag("--realtime", options.realtime, "Pace the simulated camera like the real hardware");
     command.add_flag("--log", options.showLog, "Echo the driver's and the library's debug output to stderr");
+    command.add_option("--stall-after", options.stallAfter,
+                       "The simulated camera stops answering after this many pictures (to see how a stall ends)")
+        ->check(CLI::Range(1, 1000000));
     command
         .add_option("--device", options.device,
                     "sim (the simulated camera, the default), usb (the first bridge found), usb:BUS:ADDR or "
@@ -95,6 +98,7 @@ struct CameraBackend::Parts {
     {
         if (options.device == "sim")
             camera.emplace(machine.clock(), MakeCameraOptions(options));
+        stallAfter = options.stallAfter;
     }
     // The library is unloaded before the machine checks for leaks, as the loader would; the
     // camera goes only after the bus has let go of it.
@@ -108,6 +112,7 @@ struct CameraBackend::Parts {
     platform::Machine machine;
     std::optional<simulator::Camera> camera;
     platform::Machine::DeviceId device = 0;
+    int stallAfter = 0;
 
     platform::Machine::DeviceId PlugUsbBridge(const PlatformOptions& options)
     {
@@ -140,9 +145,9 @@ CameraBackend::~CameraBackend() = default;
 std::chrono::microseconds CameraBackend::Now() const { return parts_->machine.clock().Now(); }
 
 // A real bridge cannot be told to go silent; unplugging it does that.
-void CameraBackend::StopAnswering()
+void CameraBackend::PictureTaken(long pictures)
 {
-    if (parts_->camera)
+    if (parts_->camera && pictures == parts_->stallAfter)
         parts_->camera->probe().SetStopAnswering(true);
 }
 

@@ -51,7 +51,7 @@ std::chrono::microseconds CameraBackend::Now() const
 }
 
 // A real camera cannot be told to go silent; unplugging it does that.
-void CameraBackend::StopAnswering() {}
+void CameraBackend::PictureTaken(long) {}
 
 // An unplugged camera shows as failed reads; the library reports those.
 bool CameraBackend::CameraGone() const { return false; }

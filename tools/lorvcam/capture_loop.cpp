@@ -75,10 +75,10 @@ void ApplyDecoderSettings(const CaptureOptions& options)
         SetSAA7111Reg(setting.index, setting.value);
 }
 
-CaptureReport RunCapture(const CaptureOptions& options, FrameSink& sink,
-                         const std::function<std::chrono::microseconds()>& now, std::ostream& progressOut,
-                         const std::function<bool()>& cameraGone)
+CaptureReport RunCapture(const CaptureOptions& options, FrameSink& sink, CameraBackend& backend,
+                         std::ostream& progressOut)
 {
+    const auto now = [&] { return backend.Now(); };
     CaptureContext* context = AllocCaptureContext(options.width, options.height, options.mode);
     if (!context)
         throw std::runtime_error("the library could not allocate a capture context.");
@@ -113,11 +113,24 @@ CaptureReport RunCapture(const CaptureOptions& options, FrameSink& sink,
         Progress progress(progressOut, options.progress, options.frames);
         for (int i = 0; i < options.frames; ++i) {
             // Past an unplug every CaptureFrame would only repeat the last picture.
-            if (cameraGone && cameraGone()) {
+            if (backend.CameraGone()) {
                 report.cameraGone = true;
                 break;
             }
             CaptureFrame(context);
+            backend.PictureTaken(i + 1);
+            // CaptureFrame always returns 1. With no read pending after it, the stream was either
+            // resynchronised or given up after a read timed out; stopping streaming tells which.
+            // A given-up read leaves the last frame decoded again, which is no picture in mode 0.
+            if (!context->readPending) {
+                guard.streaming = false;
+                if (!StopStreaming(context) || !StartStreaming(context)) {
+                    report.cameraGone = backend.CameraGone();
+                    report.streamFailed = true;
+                    break;
+                }
+                guard.streaming = true;
+            }
             sink.Write(FromLibraryImage(output, outputWidth, outputHeight, options.bitsPerPixel), now());
             report.frames = i + 1;
             progress.Frame(report.frames);
@@ -129,7 +142,8 @@ CaptureReport RunCapture(const CaptureOptions& options, FrameSink& sink,
     report.libraryHundredths = context->framesPerSecondHundredths;
     report.libraryRateMeasured = context->framesPerSecond != 0 || context->framesPerSecondHundredths != 0;
 
-    // CaptureFrame always reports success; a camera lost on the way shows when stopping fails.
+    if (report.streamFailed)
+        return report;
     guard.streaming = false;
     report.streamFailed = !StopStreaming(context);
     if (!report.streamFailed) {

@@ -48,8 +48,7 @@ int RunCaptureCommand(const Command& command)
     CaptureReport report;
     {
         CameraSession session(backend);
-        report = RunCapture(command.capture, *sink, [&] { return backend.Now(); }, std::cerr,
-                            [&] { return backend.CameraGone(); });
+        report = RunCapture(command.capture, *sink, backend, std::cerr);
     }
     PrintReport(report, *sink);
     if (report.cameraGone) {
@@ -58,8 +57,8 @@ int RunCaptureCommand(const Command& command)
         return 1;
     }
     if (report.streamFailed) {
-        std::cerr << "lorvcam: the camera stopped answering during the capture; the last pictures repeat "
-                     "an earlier frame.\n";
+        std::cerr << "lorvcam: the camera stopped answering during the capture; " << report.frames
+                  << " frames were taken before.\n";
         return 1;
     }
     return 0;

@@ -87,9 +87,6 @@ void AddViewOptions(CLI::App& command, CaptureOptions& options, ViewOptions& vie
     command.add_option("--decoder", texts.decoder, "Video decoder setting INDEX=VALUE (index 0-17), repeatable");
     command.add_option("--snapshots", view.snapshots, "Folder for the pictures that the s key saves (default .)");
     command.add_flag("--trace", view.trace, "One line on stderr per picture shown, with the settings it shows");
-    command.add_option("--stall-after", view.stallAfter,
-                       "The simulated camera stops answering after this many pictures (to see the error line)")
-        ->check(CLI::Range(1, 1000000));
 }
 
 // Turns the texts into values with the library's limits; throws UsageError.

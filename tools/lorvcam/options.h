@@ -18,6 +18,7 @@ struct PlatformOptions {
     bool realtime = false;        // pace the simulated camera on the wall clock
     bool showLog = false;         // echo the driver's and the library's debug output to stderr
     std::string device = "sim";   // Linux: "sim", "usb", "usb:BUS:ADDR" or "usb:VID:PID"
+    int stallAfter = 0;           // > 0: the simulated camera stops answering after this many pictures
 };
 
 struct Point {
@@ -56,7 +57,6 @@ struct CaptureOptions {
 struct ViewOptions {
     std::filesystem::path snapshots = ".";  // where `s` saves pictures
     bool trace = false;                      // one stderr line per picture shown, with the settings in it
-    int stallAfter = 0;                      // > 0: the simulated camera stops answering after this many pictures
 };
 
 enum class CommandKind { Capture, Info, View, List };

@@ -236,8 +236,7 @@ void ViewCamera::Loop(CameraBackend& stack)
         applied = now;
         CaptureFrame(live->get());
         ++pictures;
-        if (command_.view.stallAfter > 0 && pictures == static_cast<std::uint64_t>(command_.view.stallAfter))
-            stack.StopAnswering();
+        stack.PictureTaken(static_cast<long>(pictures));
 
         // CaptureFrame always reports success. A frame read that could not be issued leaves
         // none pending: after a trailer resync streaming restarts, after a failed read the
