@@ -7,7 +7,9 @@
 //   ConvertToRgb24, ConvertToRgb16  <->  YUY2ToARGB (Y0 U Y1 V to 32-bit; our pairs are
 //                                        Y0 Cr Y1 Cb, the same work with chroma swapped)
 //   ScaleWidth + ScaleHeight        <->  I422Scale, kFilterBilinear (planar Y, U, V)
+//   ExpandMode1Frame                <->  memcpy of as many bytes as it writes
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <random>
 #include <initializer_list>
@@ -113,7 +115,7 @@ void LibyuvYuy2ToArgb(benchmark::State& state, bool simd, Size output)
 
 // ---- expansion by mode ---------------------------------------------------------------------
 
-void DecodeCompressed(benchmark::State& state, int mode, Size output)
+void DecodeCompressed(benchmark::State& state, int mode, Size output, const CompressedDecoders* decoders = nullptr)
 {
     BuildTables();
     const int w = output.width;
@@ -121,7 +123,9 @@ void DecodeCompressed(benchmark::State& state, int mode, Size output)
     const std::size_t baseBytes = std::size_t((w + 8) * (h + 4) / 4);
     const auto frame = RandomBytes(baseBytes + std::size_t(h * CorrectionRowBytes(mode, w)));
     std::vector<BYTE> out(std::size_t(2 * w * h));
-    const auto decode = mode == 2 ? DecodeMode2Frame : mode == 3 ? DecodeMode3Frame : DecodeMode4Frame;
+    auto decode = mode == 2 ? DecodeMode2Frame : mode == 3 ? DecodeMode3Frame : DecodeMode4Frame;
+    if (decoders != nullptr)
+        decode = mode == 2 ? decoders->mode2 : mode == 3 ? decoders->mode3 : decoders->mode4;
     for (auto _ : state) {
         decode(w + 8, h + 4, frame.data(), frame.data() + baseBytes, out.data());
         benchmark::DoNotOptimize(out.data());
@@ -136,6 +140,19 @@ void ExpandMode1(benchmark::State& state, Size output)
     std::vector<BYTE> out(std::size_t(2 * output.width * output.height));
     for (auto _ : state) {
         ExpandMode1Frame(output.width, output.height, frame.data(), out.data());
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    CountPixels(state, std::int64_t(output.width) * output.height);
+}
+
+// The peer of mode-1 expansion, which is bound by memory: copying its output's bytes.
+void CopyOutput(benchmark::State& state, Size output)
+{
+    const auto source = RandomBytes(std::size_t(2 * output.width * output.height));
+    std::vector<BYTE> out(source.size());
+    for (auto _ : state) {
+        std::memcpy(out.data(), source.data(), source.size());
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }
@@ -262,9 +279,15 @@ void RegisterAll()
         Register(Join({"Convert/libyuv_YUY2ToARGB_simd", size}), [s](auto& st) { LibyuvYuy2ToArgb(st, true, s); });
         Register(Join({"Convert/libyuv_YUY2ToARGB_c", size}), [s](auto& st) { LibyuvYuy2ToArgb(st, false, s); });
         Register(Join({"Expand/ExpandMode1Frame", size}), [s](auto& st) { ExpandMode1(st, s); });
+        Register(Join({"Expand/memcpy_output", size}), [s](auto& st) { CopyOutput(st, s); });
         for (int mode = 2; mode <= 4; ++mode)
             Register(Join({"Expand/DecodeMode", std::to_string(mode), "Frame", size}),
                      [s, mode](auto& st) { DecodeCompressed(st, mode, s); });
+#if LORV_AVX2
+        if (CpuHasAvx2())  // mode 2 has its own AVX2 decoder: the SSE2 one beside it
+            Register(Join({"Expand/DecodeMode2Frame_sse2", size}),
+                     [s](auto& st) { DecodeCompressed(st, 2, s, &sse2CompressedDecoders); });
+#endif
         const std::string from = Join({"/", SizeName(CaptureSize(0, s)), "_to_", SizeName(s)});
         Register(Join({"Stretch/ScaleWidth", from}), [s](auto& st) { Stretch(st, true, false, s); });
         Register(Join({"Stretch/ScaleWidth+ScaleHeight", from}), [s](auto& st) { Stretch(st, true, true, s); });

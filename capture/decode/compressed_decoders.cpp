@@ -174,6 +174,10 @@ namespace {
 
 const CompressedDecoders& FastDecoders()
 {
+#if LORV_AVX2
+    if (CpuHasAvx2())
+        return avx2CompressedDecoders;
+#endif
 #if LORV_SSE2
     return sse2CompressedDecoders;
 #else

@@ -25,6 +25,8 @@ struct CompressedDecoders {
 };
 extern const CompressedDecoders plainCompressedDecoders;
 extern const CompressedDecoders sse2CompressedDecoders;  // defined where LORV_SSE2
+// Where LORV_AVX2; run only where CpuHasAvx2(). Mode 2 differs from the SSE2 decoders.
+extern const CompressedDecoders avx2CompressedDecoders;
 
 // Correction-layer bytes per frame row, by mode 2 to 4.
 inline int CorrectionRowBytes(int mode, int width)

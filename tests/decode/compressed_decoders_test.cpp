@@ -193,9 +193,14 @@ TEST_F(CompressedDecoders, VectorDecodersMatchThePlainOnesAtEverySize)
 #if LORV_SSE2
     std::mt19937 random(13);
     const ::CompressedDecoders& plain = plainCompressedDecoders;
-    const ::CompressedDecoders& sse2 = sse2CompressedDecoders;
-    const std::pair<CompressedDecoder, CompressedDecoder> decoders[] = {
-        {plain.mode2, sse2.mode2}, {plain.mode3, sse2.mode3}, {plain.mode4, sse2.mode4}};
+    std::vector<std::pair<const char*, const ::CompressedDecoders*>> variants = {{"sse2", &sse2CompressedDecoders}};
+#if LORV_AVX2
+    if (CpuHasAvx2())
+        variants.push_back({"avx2", &avx2CompressedDecoders});
+#endif
+    const CompressedDecoder ::CompressedDecoders::*const modes[] = {&::CompressedDecoders::mode2,
+                                                                    &::CompressedDecoders::mode3,
+                                                                    &::CompressedDecoders::mode4};
     std::vector<std::pair<int, int>> sizes;
     for (int w = 8; w <= 640; w += 8)
         sizes.push_back({w, 4 + 4 * int(random() % 3)});
@@ -205,11 +210,14 @@ TEST_F(CompressedDecoders, VectorDecodersMatchThePlainOnesAtEverySize)
         for (const auto& [w, h] : sizes) {
             const GuardPageInput base(RandomBytes(random, BaseBytes(w, h)));
             const GuardPageInput codes(RandomBytes(random, CodeBytes(mode, w, h)));
-            GuardedOutput expected(std::size_t(2 * w * h)), fast(std::size_t(2 * w * h));
-            decoders[mode - 2].first(w + 8, h + 4, base.get(), codes.get(), expected.data());
-            decoders[mode - 2].second(w + 8, h + 4, base.get(), codes.get(), fast.data());
-            ASSERT_EQ(fast.contents(), expected.contents()) << "mode " << mode << " " << w << "x" << h;
-            ASSERT_TRUE(fast.GuardsIntact()) << "mode " << mode << " " << w << "x" << h;
+            GuardedOutput expected(std::size_t(2 * w * h));
+            (plain.*modes[mode - 2])(w + 8, h + 4, base.get(), codes.get(), expected.data());
+            for (const auto& [name, decoders] : variants) {
+                GuardedOutput fast(std::size_t(2 * w * h));
+                (decoders->*modes[mode - 2])(w + 8, h + 4, base.get(), codes.get(), fast.data());
+                ASSERT_EQ(fast.contents(), expected.contents()) << name << " mode " << mode << " " << w << "x" << h;
+                ASSERT_TRUE(fast.GuardsIntact()) << name << " mode " << mode << " " << w << "x" << h;
+            }
         }
 #else
     GTEST_SKIP() << "no vector decoders in this build";

@@ -284,12 +284,16 @@ TEST_F(DecodePipeline, StagesRunInPlaceAndEndAtTheBufferTail)
     }
 }
 
+// Two pairs and a lone last row, which is left out: the frame holds only what the pairs read
+// and ends at a guard page.
 TEST_F(DecodePipeline, Mode1LowerRowRepeatsTheUpperChroma)
 {
-    const std::vector<BYTE> source = {10, 1, 11, 2, 12, 3, 13, 4, 20, 21, 22, 23};
-    GuardedOutput out(16);
-    ExpandMode1Frame(4, 2, ExactInput(source).get(), out.data());
-    EXPECT_EQ(out.contents(), std::vector<BYTE>({10, 1, 11, 2, 12, 3, 13, 4, 20, 1, 21, 2, 22, 3, 23, 4}));
+    const GuardPageInput source({10, 1, 11, 2, 12, 3, 13, 4, 20, 21, 22, 23,  //
+                                 30, 5, 31, 6, 32, 7, 33, 8, 40, 41, 42, 43});
+    GuardedOutput out(32);
+    ExpandMode1Frame(4, 5, source.get(), out.data());
+    EXPECT_EQ(out.contents(), std::vector<BYTE>({10, 1, 11, 2, 12, 3, 13, 4, 20, 1, 21, 2, 22, 3, 23, 4,  //
+                                                 30, 5, 31, 6, 32, 7, 33, 8, 40, 5, 41, 6, 42, 7, 43, 8}));
     EXPECT_TRUE(out.GuardsIntact());
 }
 
