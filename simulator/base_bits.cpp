@@ -582,10 +582,6 @@ void Search::ResidualPasses(const ResidualCost& residual) {
     }
 }
 
-}  // namespace
-
-namespace {
-
 // Everything after the diffusion.
 void SearchBits(BasePlane& p, const std::vector<float>& target, std::span<const int> steps,
                 Weighing weighing) {

@@ -15,6 +15,15 @@ inline constexpr int kKernel[5][5] = {{3942, 10001, 11519, 6516, 1550},
                                       {4650, 13790, 19016, 12622, 3636},
                                       {1211, 4623, 7126, 4973, 1314}};
 
+// std::lround of a float of moderate size, without the library call: the truncation and the
+// fraction left are exact, and halves go away from zero. Without branches: the picture's
+// fractions are as good as random.
+inline int RoundHalfAway(float v) {
+    const int i = static_cast<int>(v);
+    const float fraction = v - static_cast<float>(i);
+    return i + (fraction >= 0.5f) - (fraction <= -0.5f);
+}
+
 // One plane of base bits and the samples that the decoder smooths from it. Sample (x, y)
 // reads plane columns x + offset ... x + offset + 4 and rows y ... y + 4, and stands for plane
 // position (x + offset + 2, y + 2).

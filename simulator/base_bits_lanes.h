@@ -23,18 +23,6 @@ struct KernelUnits {
 
 inline const KernelUnits kUnits;
 
-// std::lround of a float of moderate size, without the library call: the truncation and the
-// fraction left are exact, and halves go away from zero.
-inline int RoundHalfAway(float v) {
-    int i = static_cast<int>(v);
-    const float fraction = v - static_cast<float>(i);
-    if (fraction >= 0.5f)
-        ++i;
-    else if (fraction <= -0.5f)
-        --i;
-    return i;
-}
-
 // What an error of the smoothed value still costs once the best correction step is added,
 // tabulated in quarter steps, in sixteenths. A cost is (4e + 4 step)^2 / 16 with |4e + 4 step|
 // at most 1360, so float held every cost exactly, and every sum of a bit's 25 differences of

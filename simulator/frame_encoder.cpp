@@ -23,15 +23,6 @@
 namespace simulator {
 namespace {
 
-// std::lround of a float of moderate size, without the library call: the truncation and the
-// fraction left are exact, and halves go away from zero. Without branches: the picture's
-// fractions are as good as random.
-int RoundHalfAway(float v) {
-    const int i = static_cast<int>(v);
-    const float fraction = v - static_cast<float>(i);
-    return i + (fraction >= 0.5f) - (fraction <= -0.5f);
-}
-
 constexpr int kLuma4[] = {2, 6, 10, 14, 18, 24, 32, 40, -2, -6, -10, -14, -18, -24, -32, -40};
 constexpr int kChroma2[] = {2, 6, -2, -6};
 constexpr int kLuma3[] = {2, 7, 14, 25, -3, -8, -15, -26};
@@ -183,7 +174,6 @@ Buffers& ThreadBuffers() {
     return buffers;
 }
 
-// The smoothed values exactly as the decoder forms them.
 // Six bits of a row (bytes of 0 or 1) as bits 0 to 5, reading no further than `end`: the
 // multiply moves byte k's bit to bit 56 + k, and no two of its products meet.
 unsigned SixBits(const std::uint8_t* bits, const std::uint8_t* end) {
@@ -195,6 +185,7 @@ unsigned SixBits(const std::uint8_t* bits, const std::uint8_t* end) {
     return (word * 0x0102040810204080u) >> 56 & 63;
 }
 
+// The smoothed values exactly as the decoder forms them.
 void SmoothedBases(const BasePlane& p, std::vector<int>& out) {
     out.resize(static_cast<std::size_t>(p.samplesX) * p.samplesY);
     const std::uint8_t* end = p.bits.data() + p.bits.size();

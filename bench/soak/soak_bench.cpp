@@ -63,8 +63,9 @@ long RssKilobytes()
 Holdings Measure(platform::Machine& machine)
 {
     auto& verifier = machine.kernel().verifier();
+    const struct mallinfo2 heap = mallinfo2();
     return {RssKilobytes(),
-            (mallinfo2().uordblks + mallinfo2().hblkhd) / 1024,
+            (heap.uordblks + heap.hblkhd) / 1024,
             verifier.OutstandingBytes(kDriverTag),
             verifier.OutstandingAllocations(),
             platform::win32::OpenHandles(),
