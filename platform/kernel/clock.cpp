@@ -68,6 +68,10 @@ struct Clock::State {
         // An extra count only makes a later sleep end early, which the waiter re-tests.
         std::counting_semaphore<> wakeup{0};
         bool blocked = false;
+        // Whether the waiter has left the bookkeeping to sleep. A waiter that time moved for
+        // while it was still inside re-tests at once; a release for it would be a system
+        // call per step of virtual time, for nothing.
+        bool mayBeAsleep = false;
     };
 
     std::chrono::steady_clock::time_point wallStart = std::chrono::steady_clock::now();
@@ -86,7 +90,8 @@ struct Clock::State {
     void Unblock(Waiter& waiter) {
         waiter.blocked = false;
         if (waiter.participant) --blockedInClock;
-        waiter.wakeup.release();
+        if (waiter.mayBeAsleep) waiter.wakeup.release();
+        waiter.mayBeAsleep = false;
     }
 
     // With `book` held.
@@ -174,6 +179,7 @@ bool Clock::WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bo
             if (self.participant) ++s.blockedInClock;
             MaybeAdvanceLocked(true);
             if (!self.blocked) continue;  // time moved on our behalf: re-test first
+            self.mayBeAsleep = true;
         }
         lock.unlock();
         if (wall && deadline)
@@ -182,6 +188,7 @@ bool Clock::WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bo
             self.wakeup.acquire();
         lock.lock();
         std::lock_guard book(s.book);
+        self.mayBeAsleep = false;
         if (self.blocked) {  // a spurious wake-up, or the deadline came
             self.blocked = false;
             if (self.participant) --s.blockedInClock;
