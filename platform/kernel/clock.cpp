@@ -12,7 +12,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <list>
 #include <semaphore>
 #include <utility>
 #include <vector>
@@ -84,7 +83,7 @@ struct Clock::State {
     int participants = 0;
     int blockedInClock = 0;
     int blockedOutside = 0;
-    std::list<Waiter*> waiters;
+    std::vector<Waiter*> waiters;  // a handful of threads: no node to allocate per wait
 
     // With `book` held: the waiter goes back to re-test its condition.
     void Unblock(Waiter& waiter) {
@@ -195,7 +194,7 @@ bool Clock::WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bo
         }
     }
     std::lock_guard book(s.book);
-    s.waiters.remove(&self);
+    std::erase(s.waiters, &self);
     return result;
 }
 
