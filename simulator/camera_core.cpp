@@ -92,8 +92,11 @@ void CameraCore::Advance(Nanoseconds now) {
             forwardBusyUntil_ = forward;
             peripheral_.ForwardByte(byte.value, byte.command, forward);
         } else {
-            reverse_.push_back(peripheral_.TakeByte(reverse));
-            if (reverse_.size() == timing::kReverseFifoBytes) reverseFullAt_ = reverse + timing::kEcpByteTime;
+            // The forward FIFO is idle while the link runs in reverse, so the bytes due come as a run.
+            const std::size_t taken =
+                peripheral_.TakeBytes(reverse, now, timing::kReverseFifoBytes - reverse_.size(), reverse_);
+            if (reverse_.size() == timing::kReverseFifoBytes)
+                reverseFullAt_ = reverse + static_cast<Nanoseconds>(taken) * timing::kEcpByteTime;
         }
     }
     peripheral_.Status(now);

@@ -179,15 +179,20 @@ Nanoseconds Peripheral::NextByteTime() const {
     return frameActive_ ? nextByteAt_ : NextFieldStart();
 }
 
-std::uint8_t Peripheral::TakeByte(Nanoseconds at) {
+std::size_t Peripheral::TakeBytes(Nanoseconds first, Nanoseconds until, std::size_t most,
+                                  std::deque<std::uint8_t>& into) {
     if (!frameActive_) BeginFrame(NextFieldStart());
-    const std::uint8_t byte = frame_[position_++];
-    nextByteAt_ = at + timing::kEcpByteTime;
+    const auto due = static_cast<std::size_t>((until - first) / timing::kEcpByteTime) + 1;
+    const std::size_t count = std::min({most, due, frame_.size() - position_});
+    const auto start = frame_.begin() + static_cast<std::ptrdiff_t>(position_);
+    into.insert(into.end(), start, start + static_cast<std::ptrdiff_t>(count));
+    position_ += count;
+    nextByteAt_ = first + static_cast<Nanoseconds>(count) * timing::kEcpByteTime;
     if (position_ == frame_.size()) {
         frameActive_ = false;
         readyAt_ = nextByteAt_;
     }
-    return byte;
+    return count;
 }
 
 // A frame under way ends at the ECP rate at the earliest, and later when the host holds it

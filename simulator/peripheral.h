@@ -49,10 +49,12 @@ public:
     LinkPhase phase() const { return phase_; }
     bool AcceptsForwardBytes() const { return phase_ == LinkPhase::EcpForward; }
 
-    // Reverse data: whether image output runs, when its next byte is due, and the byte.
+    // Reverse data: whether image output runs, when its next byte is due, and the bytes due
+    // by `until`, the first at `first` and the rest at the ECP rate: at most `most`, and never
+    // past the end of a frame (the next one waits for its field).
     bool Producing() const;
     Nanoseconds NextByteTime() const;
-    std::uint8_t TakeByte(Nanoseconds at);
+    std::size_t TakeBytes(Nanoseconds first, Nanoseconds until, std::size_t most, std::deque<std::uint8_t>& into);
     // Has the next frame rendered ahead once its field is near, for the field it will most
     // likely start on.
     void PrepareNextFrame(Nanoseconds now);
