@@ -54,7 +54,8 @@ public:
     // past the end of a frame (the next one waits for its field).
     bool Producing() const;
     Nanoseconds NextByteTime() const;
-    std::size_t TakeBytes(Nanoseconds first, Nanoseconds until, std::size_t most, std::deque<std::uint8_t>& into);
+    std::size_t TakeBytes(Nanoseconds first, Nanoseconds until, std::size_t most,
+                          std::deque<std::uint8_t>& into);
     // Has the next frame rendered ahead once its field is near, for the field it will most
     // likely start on.
     void PrepareNextFrame(Nanoseconds now);
