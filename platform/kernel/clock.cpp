@@ -1,18 +1,20 @@
 // Virtual time: a clock wait registers the thread as blocked; when every participant is
 // blocked, the last one to block moves time to the earliest deadline and wakes the waiters whose
-// deadline has come or whose condition now holds. Each waiter sleeps on its own semaphore,
+// deadline has come or whose condition now holds. Each waiter sleeps on its own wake-up,
 // so that a wake-up reaches only the threads that have something to do: with many
 // packets per frame, waking every thread for every step cost far more than the steps. Wall
-// time uses the same waiters; one with a deadline sleeps until shortly before it on its own, by
-// the wake-up latency it has seen, and yields for the rest.
+// time uses the same waiters; one with a deadline sleeps until it. It wakes a little late, which
+// the simulated bus and camera make up for, as they do for a thread the machine runs late:
+// spinning out the last microseconds instead kept a core busy and, on a loaded machine,
+// handed it to other processes.
 // Locks: mutex_ (the public one) is taken before book (the bookkeeping), never after.
 #include "clock.h"
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <semaphore>
 #include <utility>
 #include <vector>
 
@@ -55,6 +57,32 @@ void AskForPunctualWakeUps() {
 #endif
 }
 
+// A waiter's wake-up: one pending notice at most, which a later sleep consumes. Not a
+// std::counting_semaphore: libstdc++'s timed acquire polls with yields and short sleeps until
+// its deadline, so every wall-clock wait of a few tens of microseconds kept a core busy.
+class Wakeup {
+public:
+    void Release() {
+        std::lock_guard lock(mutex_);
+        notified_ = true;
+        arrived_.notify_one();
+    }
+    void Acquire() {
+        std::unique_lock lock(mutex_);
+        arrived_.wait(lock, [this] { return notified_; });
+        notified_ = false;
+    }
+    void AcquireUntil(std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock lock(mutex_);
+        if (arrived_.wait_until(lock, deadline, [this] { return notified_; })) notified_ = false;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    bool notified_ = false;
+};
+
 }  // namespace
 
 struct Clock::State {
@@ -62,10 +90,11 @@ struct Clock::State {
         std::optional<TimePoint> deadline;
         bool participant;
         const std::function<bool()>* ready;
-        // A semaphore, not a condition variable: a notice may come without the lock, between
-        // the waiter marking itself blocked and going to sleep, and must not be lost then.
-        // An extra count only makes a later sleep end early, which the waiter re-tests.
-        std::counting_semaphore<> wakeup{0};
+        // Its own flag, not the clock's mutex and a condition variable: a notice may come
+        // without the lock, between the waiter marking itself blocked and going to sleep, and
+        // must not be lost then. A stale notice only makes a later sleep end early, which the
+        // waiter re-tests.
+        Wakeup wakeup{};
         bool blocked = false;
         // Whether the waiter has left the bookkeeping to sleep. A waiter that time moved for
         // while it was still inside re-tests at once; a release for it would be a system
@@ -76,8 +105,6 @@ struct Clock::State {
     std::chrono::steady_clock::time_point wallStart = std::chrono::steady_clock::now();
     std::atomic<std::int64_t> virtualNow{0};  // microseconds
     std::atomic<std::uint32_t> tickBase{0};
-    // Wall mode: how late a timed sleep wakes, learnt from the sleeps themselves.
-    std::atomic<std::int64_t> wakeLatency{0};  // microseconds
 
     std::mutex book;
     int participants = 0;
@@ -89,7 +116,7 @@ struct Clock::State {
     void Unblock(Waiter& waiter) {
         waiter.blocked = false;
         if (waiter.participant) --blockedInClock;
-        if (waiter.mayBeAsleep) waiter.wakeup.release();
+        if (waiter.mayBeAsleep) waiter.wakeup.Release();
         waiter.mayBeAsleep = false;
     }
 
@@ -164,14 +191,6 @@ bool Clock::WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bo
             break;
         }
         if (deadline && Now() >= *deadline) break;
-        if (wall && deadline && Now() + Duration(s.wakeLatency.load()) >= *deadline) {
-            // Too near for a sleep to wake in time, and simulated hardware asked late (a
-            // retry of a NAKed packet) is held back: wait out the rest by yielding.
-            lock.unlock();
-            std::this_thread::yield();
-            lock.lock();
-            continue;
-        }
         {
             std::lock_guard book(s.book);
             self.blocked = true;
@@ -182,9 +201,9 @@ bool Clock::WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bo
         }
         lock.unlock();
         if (wall && deadline)
-            WallSleep(self.wakeup, *deadline);
+            self.wakeup.AcquireUntil(s.wallStart + *deadline);
         else
-            self.wakeup.acquire();
+            self.wakeup.Acquire();
         lock.lock();
         std::lock_guard book(s.book);
         self.mayBeAsleep = false;
@@ -196,17 +215,6 @@ bool Clock::WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bo
     std::lock_guard book(s.book);
     std::erase(s.waiters, &self);
     return result;
-}
-
-// Sleeps until the latency before `deadline`, and learns the latency from the wake-ups that
-// came from the timer.
-void Clock::WallSleep(std::counting_semaphore<>& wakeup, TimePoint deadline) {
-    constexpr std::int64_t kMaxLatency = 200;  // microseconds: any later is a loaded machine
-    std::atomic<std::int64_t>& latency = state_->wakeLatency;
-    const TimePoint target = deadline - Duration(latency.load());
-    if (wakeup.try_acquire_until(state_->wallStart + target)) return;
-    const std::int64_t late = std::clamp<std::int64_t>((Now() - target).count(), 0, kMaxLatency);
-    latency = latency.load() + (late - latency.load()) / 8;
 }
 
 void Clock::SleepFor(Duration d) {

@@ -14,7 +14,6 @@
 #include <functional>
 #include <mutex>
 #include <optional>
-#include <semaphore>
 #include <thread>
 
 namespace platform {
@@ -94,7 +93,6 @@ public:
 private:
     struct State;
     void MaybeAdvanceLocked(bool mayReportDeadlock);
-    void WallSleep(std::counting_semaphore<>& wakeup, TimePoint deadline);
     Mode mode_;
     std::mutex mutex_;
     State* state_;
