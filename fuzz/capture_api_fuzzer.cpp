@@ -95,7 +95,13 @@ void RunCall(Call call, Slot (&slots)[kMaxContexts], int& frames, FuzzedDataProv
     case kSetZoom: if (context) SetZoomFactor(context, Value(in)); break;
     case kSetPanCtrlSize: if (context) SetPanCtrlSize(context, Value(in), Value(in)); break;
     case kSetPanAreaCenter: if (context) SetPanAreaCenter(context, Value(in), Value(in)); break;
-    case kDllMain: DllMain(nullptr, in.ConsumeIntegral<DWORD>(), nullptr); break;
+    case kDllMain: {
+        // Nothing calls a library after its unload, which comes once, at the end.
+        const DWORD reason = in.ConsumeIntegral<DWORD>();
+        static int processEnding;
+        DllMain(nullptr, reason, reason == DLL_PROCESS_DETACH ? &processEnding : nullptr);
+        break;
+    }
     case kOutputFormat:
         if (context) {
             context->outputBitsPerPixel = in.ConsumeBool() ? 16 : 24;

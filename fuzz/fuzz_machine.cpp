@@ -6,7 +6,7 @@
 #include <wdm.h>
 
 #include "camera.h"  // simulator
-#include "bridge/device_channel.h"
+#include "capture_api.h"
 #include "engine/capture_context.h"
 
 extern "C" DRIVER_INITIALIZE DriverEntry;
@@ -51,10 +51,8 @@ bool FuzzMachine::started() const { return NT_SUCCESS(machine_->StartStatus(devi
 
 void FuzzMachine::Finish()
 {
-    // Kept for the life of the process by design; this machine's life ends here.
-    if (deviceChannel.ioEvent != nullptr)
-        CloseHandle(deviceChannel.ioEvent);
-    deviceChannel.ioEvent = nullptr;
+    // The library is unloaded as the loader would: what it keeps for the process goes back.
+    DllMain(nullptr, DLL_PROCESS_DETACH, nullptr);
     machine_->Shutdown();  // stops on a handle or heap block left behind, or pool in the driver
 }
 

@@ -97,6 +97,12 @@ LORVCAP_API int WINAPI GetSAA7111Reg(int index)
     return decoderTable[index].value;
 }
 
+void ReleaseHeldChannel(void)
+{
+    FailChannel();
+    CloseFrameReadEvent();
+}
+
 void ResetLibraryState(void)
 {
     ResetDeviceChannel();

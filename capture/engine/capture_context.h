@@ -67,3 +67,6 @@ int RefreshDecoderSettings(void);
 // Back to the state at load for every process-wide record of the library; for tests that
 // boot a fresh machine per case.
 void ResetLibraryState(void);
+// The unload's share: the channel and event that a Leave whose termination failed kept open
+// for another try.
+void ReleaseHeldChannel(void);

@@ -7,6 +7,7 @@
 #include "bridge/ieee1284_link.h"
 #include "bridge/parallel_port.h"
 #include "camera_fixture.h"
+#include "capture_api.h"
 #include "engine/capture_context.h"
 
 namespace {
@@ -103,6 +104,25 @@ TEST_F(Faults, FailedStreamStartLeavesNoHandleOpen)
     EXPECT_EQ(StartStreaming(c), 0);
     EXPECT_EQ(deviceChannel.failed, 1);
     EXPECT_EQ(Leave_USS720_W9966_SAA7111(), 0);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(deviceChannel.handle, nullptr);
+    EXPECT_EQ(frameReadEvent, nullptr);
+    machine().Unplug(deviceId_);
+    EXPECT_TRUE(machine().WaitRemoved(deviceId_, std::chrono::seconds(5)));
+}
+
+// A bridge gone between the last frame and the shutdown: the failed termination keeps the
+// channel for another try, and the library's unload gives it back, so that the bridge's removal
+// does not wait for the process to end.
+TEST_F(Faults, UnloadGivesBackTheChannelAFailedLeaveKept)
+{
+    ASSERT_EQ(Enter_USS720_W9966_SAA7111(), 1);
+    probe().Unplug();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Leave_USS720_W9966_SAA7111(), 0);
+    EXPECT_NE(deviceChannel.handle, nullptr);
+    EXPECT_NE(frameReadEvent, nullptr);
+    DllMain(nullptr, DLL_PROCESS_DETACH, nullptr);
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(deviceChannel.handle, nullptr);
     EXPECT_EQ(frameReadEvent, nullptr);
