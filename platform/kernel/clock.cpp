@@ -10,7 +10,6 @@
 // Locks: mutex_ (the public one) is taken before book (the bookkeeping), never after.
 #include "clock.h"
 
-#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <chrono>
-#include <functional>
 #include <iosfwd>
 
 #include "camera_backend.h"
